@@ -1,0 +1,67 @@
+// Capture engine: planning, device set-up, the capture loop and the take's
+// metering. ALSA is used here and nowhere else.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+
+// The period quillo asks the device for, in frames.
+inline constexpr int kRequestedPeriodFrames = 4096;
+
+// Plans a take in whole periods: the smallest positive multiple of
+// `period_frames` not below rate × duration; 0 when that product is not
+// above 0. A product beyond any possible take gives INT64_MAX.
+void QUANTIZE(int period_frames, uint32_t rate_hz, const float* duration_s, int64_t* frames);
+
+// The most frames a take in whole periods may hold: its header must state
+// the data size plus 36 in 32 bits, and its frames count below 2^31.
+int64_t MaxTakeFrames(int period_frames, uint32_t bytes_per_frame);
+
+// When `frames` cannot be recorded, prints the one-line refusal naming the
+// longest duration allowed and returns 1; else 0.
+int RefuseOverlongTake(int64_t frames, int period_frames, uint32_t rate_hz,
+                       uint32_t bytes_per_frame);
+
+// Prints "\rrem = %.2f sec" with (frames_a + frames_b) / rate and flushes.
+void UpdateClock(int64_t frames_a, int64_t frames_b, uint32_t rate_hz);
+
+// Makes one take. Returns the exit status: 0 after a take, 1 after a
+// refusal or failure. A take stopped by SIGINT or SIGTERM finishes its files
+// and then ends the process by that signal.
+int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
+           uint32_t sample_bytes, int32_t auto_naming, char* file_list, char* scratch,
+           int32_t interleave);
+
+// The metering of a take: peak arrays, hold window and meter reset flag.
+struct TakeMeter {
+    int32_t take_peaks[2];
+    int32_t period_peaks[2];
+    int32_t held_peaks[2];
+    uint32_t hold_window;      // periods, computed for 4096-frame periods
+    int32_t periods_since_hold;
+    int reset;
+    int scanned;               // 1: channel 1 only; 2: both channels
+    int meter_channels;        // what the bar meter shows
+};
+
+void MeterStart(TakeMeter* meter, uint32_t rate_hz, int32_t channels, int32_t interleave);
+// Scans the period read one iteration earlier.
+void MeterScan(TakeMeter* meter, int period_frames, uint32_t sample_bytes, const char* plane1,
+               const char* plane2);
+// Draws the bar meter behind the remaining time, then updates the held peaks.
+void MeterShow(TakeMeter* meter, uint32_t sample_bytes);
+// The end-of-take report of the channel peaks.
+void MeterReport(const TakeMeter* meter, uint32_t sample_bytes, const int kept[2],
+                 int32_t interleave);
+
+// Ctrl-C and SIGTERM during the capture loop: the handler only records the
+// signal; the loop ends the take at the next period boundary.
+void CatchStopSignals();
+void ReleaseStopSignals();
+int StopSignal();
+// Ends the process by `signal` with its default action, as if never caught.
+[[noreturn]] void RaiseAgain(int signal);
+
+// Opens /dev/null in place of a closed standard stream, so that no output
+// file can be given descriptor 0, 1 or 2.
+void GuardStandardStreams();

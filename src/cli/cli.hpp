@@ -1,0 +1,48 @@
+// Command-line front end: the format table, the recording request, the usage
+// text and the overwrite prompt.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+struct FormatInfo {
+    const char* code;
+    int bits;
+    uint32_t rate_hz;
+    uint32_t sample_bytes;
+};
+
+// Read by the argument check and printed by the usage text, in this order.
+inline constexpr FormatInfo kFormats[] = {
+    {"1644", 16, 44100, 2}, {"1648", 16, 48000, 2}, {"2444", 24, 44100, 3},
+    {"2448", 24, 48000, 3}, {"1688", 16, 88200, 2}, {"1696", 16, 96000, 2},
+    {"2488", 24, 88200, 3}, {"2496", 24, 96000, 3},
+};
+
+// What main hands to RECORD. The three text buffers are NUL-terminated and
+// sized to fit what was given; the file list has room for two made names.
+struct RecordingRequest {
+    std::vector<char> device;
+    uint32_t rate_hz = 0;
+    float duration_s = 0;
+    int32_t channels = 1;
+    uint32_t sample_bytes = 0;
+    int32_t auto_naming = 1;
+    std::vector<char> file_list;
+    std::vector<char> scratch;
+    int32_t interleave = 0;
+};
+
+// Checks the arguments in order and fills the request. Prints the refusal
+// (or the usage text) on standard output and returns the exit status 1;
+// returns -1 when RECORD is to be called.
+int AssembleRequest(int argc, char* argv[], RecordingRequest* request);
+
+// Prints the usage text.
+void Help();
+
+// 1 when the file is absent (or cannot be read), 2 when it exists.
+int CheckFileName(const char* name);
+
+// Asks about an existing file; 1: exit, 2: overwrite. End of input is exit.
+int CheckOverwrite(const char* name);

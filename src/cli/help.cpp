@@ -1,0 +1,33 @@
+// The usage text.
+#include <cstdio>
+
+#include "cli/cli.hpp"
+
+void Help()
+{
+    std::printf("\nQuillo 2.02 (2f) by Tolvane\n"
+                "\n"
+                "This is a 1 or 2 channel recording program.\n"
+                "You must add at least two command line arguments:\n"
+                "\t1.  The recording format\n\t2.  The recording duration in seconds.\n"
+                "\n"
+                "The possible formats are as follows:\n"
+                "Format\tBits\tSample rate\n");
+    for (const FormatInfo& f : kFormats)
+        std::printf("%s\t%i\t%u\n", f.code, f.bits, f.rate_hz);
+    std::printf("\n"
+                "Example:  quillo 1644 60\n"
+                "This will record for 60 seconds at 16 bits and 44,100 Hz\n"
+                "\n"
+                "If no file name is specified, the program will create one.\n"
+                "\n"
+                "The complete list of arguments is as follows:\n"
+                "\n"
+                "<format>  <duration>  <device>  <channels>  <filename 1>  <filename 2>\n"
+                "\n"
+                "You may enter just d for the default system recording device.\n"
+                "plughw:0,0 is often used for the device name.\n"
+                "\n"
+                "To create an interleaved stereo file, use s instead of 1 or 2 for\n"
+                "the number of channels.  Only one filename is needed or created.\n");
+}

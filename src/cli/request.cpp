@@ -1,0 +1,139 @@
+// Reading the command line into a recording request.
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "capture/capture.hpp"
+#include "cli/cli.hpp"
+
+namespace {
+
+// Room that RECORD needs in the file list for the names it makes itself.
+constexpr size_t kListBytes = 4096;
+constexpr size_t kDeviceBytes = 64;
+
+void SetText(std::vector<char>* buffer, const char* text, size_t at_least)
+{
+    const size_t len = std::strlen(text);
+    buffer->assign(len + 1 > at_least ? len + 1 : at_least, '\0');
+    std::memcpy(buffer->data(), text, len);
+}
+
+// An empty name, or one with a newline, cannot travel in the file list.
+bool ProperFileName(const char* name)
+{
+    return name[0] != '\0' && std::strchr(name, '\n') == nullptr;
+}
+
+int RefuseFileName()
+{
+    std::printf("Improper file name request\n");
+    return 1;
+}
+
+} // namespace
+
+int AssembleRequest(int argc, char* argv[], RecordingRequest* request)
+{
+    const int given = argc - 1;
+    SetText(&request->device, "default", kDeviceBytes);
+    request->file_list.assign(kListBytes, '\0');
+    request->scratch.assign(kListBytes, '\0');
+    request->auto_naming = 1;
+    request->channels = 1;
+    request->interleave = 0;
+
+    if (given < 2) {
+        Help();
+        return 1;
+    }
+
+    const FormatInfo* format = nullptr;
+    for (const FormatInfo& f : kFormats) {
+        if (std::strcmp(argv[1], f.code) == 0) {
+            format = &f;
+            break;
+        }
+    }
+    if (format == nullptr) {
+        std::printf("Improper format request\n");
+        return 1;
+    }
+    request->rate_hz = format->rate_hz;
+    request->sample_bytes = format->sample_bytes;
+
+    // Beyond single precision is infinite; not a number and infinity are
+    // no durations.
+    const double seconds = std::strtod(argv[2], nullptr);
+    const float duration = std::isfinite(seconds) && std::fabs(seconds) <= FLT_MAX
+                               ? static_cast<float>(seconds)
+                               : static_cast<float>(INFINITY);
+    if (!(duration > 0) || !std::isfinite(duration)) {
+        std::printf("Improper duration request\n");
+        return 1;
+    }
+    request->duration_s = duration;
+
+    if (given >= 3)
+        SetText(&request->device, argv[3], kDeviceBytes);
+
+    if (given >= 4) {
+        if (std::strcmp(argv[4], "s") == 0) {
+            request->channels = 1;
+            request->interleave = 1;
+        } else {
+            const long mode = std::strtol(argv[4], nullptr, 10);
+            if (mode != 1 && mode != 2) {
+                std::printf("Improper channel number request\n");
+                return 1;
+            }
+            request->channels = static_cast<int32_t>(mode);
+        }
+    }
+
+    // A take whose size a WAV header cannot state is refused before any
+    // question is asked; the device's own period is checked again later.
+    int64_t frames = 0;
+    QUANTIZE(kRequestedPeriodFrames, request->rate_hz, &request->duration_s, &frames);
+    const uint32_t bytes_per_frame = request->sample_bytes * (request->interleave ? 2 : 1);
+    if (RefuseOverlongTake(frames, kRequestedPeriodFrames, request->rate_hz, bytes_per_frame))
+        return 1;
+
+    if (given >= 5) {
+        const char* name1 = argv[5];
+        if (!ProperFileName(name1))
+            return RefuseFileName();
+        std::string list;
+        if (request->channels != 2) {
+            if (CheckFileName(name1) == 2 && CheckOverwrite(name1) == 1)
+                return 1;
+            list = std::string(name1) + "\n";
+        } else if (given == 5) {
+            if (CheckFileName(name1) == 2 && CheckOverwrite(name1) == 1)
+                return 1;
+            std::printf("2 channels were requested, but on1y 1 filename was entered!\n");
+            return 1;
+        } else {
+            const int exists1 = CheckFileName(name1);
+            const char* name2 = argv[6];
+            if (!ProperFileName(name2))
+                return RefuseFileName();
+            const int exists2 = CheckFileName(name2);
+            if (exists1 == 2 && CheckOverwrite(name1) == 1)
+                return 1;
+            if (exists2 == 2 && CheckOverwrite(name2) == 1)
+                return 1;
+            list = std::string(name1) + "\n" + name2 + "\n";
+        }
+        SetText(&request->file_list, list.c_str(), kListBytes);
+        request->scratch.assign(request->file_list.size(), '\0');
+        request->auto_naming = 0;
+    }
+
+    if (std::strcmp(request->device.data(), "d") == 0)
+        SetText(&request->device, "default", kDeviceBytes);
+    return -1;
+}

@@ -1,0 +1,31 @@
+// Level metering: the per-period peak detector and the text bar meter.
+#pragma once
+
+#include <cstdint>
+
+// Full scale, the magnitude that reads 0 dB, of a sample of `sample_bytes`.
+inline double FullScale(uint32_t sample_bytes)
+{
+    return sample_bytes == 3 ? 8388608.0 : 32768.0;
+}
+
+// Scans `count` samples of one channel plane and raises entry `index` of the
+// take peaks and the period peaks to the largest magnitude. Prints the clip
+// warning at most once per call.
+void CheckPeak(int index, int count, uint32_t sample_bytes, int32_t* take_peaks,
+               const void* buffer, int32_t* period_peaks);
+
+// Appends the meter text (bar over `range_db`, held peaks in dB) to the
+// status line and flushes standard output. Its state lives across calls and
+// is reinitialised when *reset is 1.
+void StereoMeter(const int32_t* period_peaks, float range_db, int* reset, float fall_db,
+                 int sample_bytes, int channels, const int32_t* held_peaks);
+
+// How many of the 24 bar columns a displayed level of `current_db` lights.
+int LitSegments(double current_db, float range_db);
+
+// The meter text of one call, without printing it; `out` has room for
+// kMeterTextBytes. Returns the length. StereoMeter prints exactly this.
+inline constexpr int kMeterTextBytes = 128;
+int FormatMeter(char* out, const int32_t* period_peaks, float range_db, int* reset, float fall_db,
+                int sample_bytes, int channels, const int32_t* held_peaks);

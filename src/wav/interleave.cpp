@@ -1,0 +1,19 @@
+// Turns the two channel planes of a period into the frames of a stereo file.
+#include <cstring>
+
+#include "wav/wav.hpp"
+
+void Interleave(int frames, int sample_bytes, const char* left, const char* right, char* out)
+{
+    if (sample_bytes == 2) {
+        for (int n = 0; n < frames; ++n) {
+            std::memcpy(out + 4 * n, left + 2 * n, 2);
+            std::memcpy(out + 4 * n + 2, right + 2 * n, 2);
+        }
+    } else if (sample_bytes == 3) {
+        for (int n = 0; n < frames; ++n) {
+            std::memcpy(out + 6 * n, left + 3 * n, 3);
+            std::memcpy(out + 6 * n + 3, right + 3 * n, 3);
+        }
+    }
+}

@@ -1,0 +1,163 @@
+// The command line as a user meets it: the real binary, its exit status,
+// standard input and standard output.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "support.hpp"
+
+namespace {
+
+const char kUsage[] =
+    "\nQuillo 2.02 (2f) by Tolvane\n\nThis is a 1 or 2 channel recording program.\n"
+    "You must add at least two command line arguments:\n\t1.  The recording format\n"
+    "\t2.  The recording duration in seconds.\n\nThe possible formats are as follows:\n"
+    "Format\tBits\tSample rate\n1644\t16\t44100\n1648\t16\t48000\n2444\t24\t44100\n"
+    "2448\t24\t48000\n1688\t16\t88200\n1696\t16\t96000\n2488\t24\t88200\n2496\t24\t96000\n\n"
+    "Example:  quillo 1644 60\nThis will record for 60 seconds at 16 bits and 44,100 Hz\n\n"
+    "If no file name is specified, the program will create one.\n\n"
+    "The complete list of arguments is as follows:\n\n"
+    "<format>  <duration>  <device>  <channels>  <filename 1>  <filename 2>\n\n"
+    "You may enter just d for the default system recording device.\n"
+    "plughw:0,0 is often used for the device name.\n\n"
+    "To create an interleaved stereo file, use s instead of 1 or 2 for\n"
+    "the number of channels.  Only one filename is needed or created.\n";
+
+std::string Prompt(const std::string& name)
+{
+    return "\nFile " + name + " already exists!\nEnter 'x' to exit or 'o' to overwrite\n";
+}
+
+class CommandLine : public ::testing::Test {
+protected:
+    void SetUp() override { dir = MakeTempDir(); }
+    void TearDown() override { RemoveTree(dir); }
+    RunResult Run(std::vector<std::string> args, const std::string& input = "")
+    {
+        RunOptions o;
+        o.args = std::move(args);
+        o.stdin_text = input;
+        o.cwd = dir;
+        return RunQuillo(o);
+    }
+    std::string dir;
+};
+
+TEST_F(CommandLine, UsageTextIsPrintedByteForByteWithStatusOne)
+{
+    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"1644"}}) {
+        const RunResult r = Run(args);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, kUsage);
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(SplitLines(kUsage).size(), 33u);
+}
+
+TEST_F(CommandLine, RefusalsPrintOneLineAndTouchNothing)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {{"1644x", "60"}, "Improper format request\n"},
+        {{"1644", "abc"}, "Improper duration request\n"},
+        {{"1644", "60", "d", "3"}, "Improper channel number request\n"},
+        {{"1644", "60", "d", "1", ""}, "Improper file name request\n"},
+        {{"1644", "60", "d", "2", "one.wav"},
+         "2 channels were requested, but on1y 1 filename was entered!\n"},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = Run(c.args);
+        EXPECT_EQ(r.exit_code, 1) << c.out;
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_TRUE(ListDir(dir).empty());
+}
+
+TEST_F(CommandLine, AnswerXLeavesTheFileAsItWas)
+{
+    WriteFile(dir + "/take.wav", "old take");
+    const RunResult r = Run({"1644", "1", "null", "1", "take.wav"}, "\n   \n\tx\n");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, Prompt("take.wav"));
+    EXPECT_EQ(ReadFile(dir + "/take.wav"), "old take");
+}
+
+TEST_F(CommandLine, EndOfInputAtThePromptIsExit)
+{
+    WriteFile(dir + "/take.wav", "old take");
+    for (const std::string& input : {std::string(""), std::string("yes no X O xo\n")}) {
+        const RunResult r = Run({"1644", "1", "null", "1", "take.wav"}, input);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, Prompt("take.wav"));
+        EXPECT_EQ(ReadFile(dir + "/take.wav"), "old take");
+    }
+}
+
+TEST_F(CommandLine, IgnoredWordsThenOOverwrites)
+{
+    WriteFile(dir + "/take.wav", "old take");
+    const std::string long_word(20000, 'o');
+    const RunResult r = Run({"1644", "0.01", "null", "1", "take.wav"}, "yes " + long_word + " o\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out.rfind(Prompt("take.wav") + "Recording\n", 0), 0u);
+    EXPECT_EQ(ReadFile(dir + "/take.wav").size(), 44u + 4096 * 2);
+}
+
+TEST_F(CommandLine, XOOnOneLineEndsAtTheFirstOfTwoPrompts)
+{
+    WriteFile(dir + "/l.wav", "left");
+    WriteFile(dir + "/r.wav", "right");
+    const RunResult r = Run({"1644", "1", "null", "2", "l.wav", "r.wav"}, "x o\n");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, Prompt("l.wav"));
+    EXPECT_EQ(ReadFile(dir + "/l.wav"), "left");
+    EXPECT_EQ(ReadFile(dir + "/r.wav"), "right");
+}
+
+TEST_F(CommandLine, OOOnOneLineAnswersBothPrompts)
+{
+    WriteFile(dir + "/l.wav", "left");
+    WriteFile(dir + "/r.wav", "right");
+    const RunResult r = Run({"1644", "0.01", "null", "2", "l.wav", "r.wav"}, "o o\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out.rfind(Prompt("l.wav") + Prompt("r.wav") + "Recording\n", 0), 0u);
+    EXPECT_EQ(ReadFile(dir + "/l.wav").size(), 44u + 4096 * 2);
+    EXPECT_EQ(ReadFile(dir + "/r.wav").size(), 44u + 4096 * 2);
+}
+
+TEST_F(CommandLine, SecondNameIsAskedAboutOnlyWhenItExists)
+{
+    WriteFile(dir + "/r.wav", "right");
+    const RunResult r = Run({"1644", "1", "null", "2", "l.wav", "r.wav"}, "x\n");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, Prompt("r.wav"));
+    EXPECT_FALSE(FileExists(dir + "/l.wav"));
+}
+
+TEST_F(CommandLine, TwoChannelsWithOneExistingNameAskFirst)
+{
+    WriteFile(dir + "/one.wav", "one");
+    RunResult r = Run({"1644", "60", "d", "2", "one.wav"}, "x\n");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, Prompt("one.wav"));
+    r = Run({"1644", "60", "d", "2", "one.wav"}, "o\n");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out,
+              Prompt("one.wav") + "2 channels were requested, but on1y 1 filename was entered!\n");
+    EXPECT_EQ(ReadFile(dir + "/one.wav"), "one");
+}
+
+TEST_F(CommandLine, AFileThatCannotBeReadCountsAsAbsent)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root reads every file; the unreadable case needs an ordinary user";
+    WriteFile(dir + "/locked.wav", "x");
+    chmod((dir + "/locked.wav").c_str(), 0);
+    const RunResult r = Run({"1644", "60", "d", "2", "locked.wav"});
+    EXPECT_EQ(r.out, "2 channels were requested, but on1y 1 filename was entered!\n");
+}
+
+} // namespace

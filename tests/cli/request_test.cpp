@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/cli.hpp"
+#include "support.hpp"
+
+namespace {
+
+struct Assembled {
+    int status;
+    std::string out;
+    RecordingRequest request;
+};
+
+Assembled Assemble(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "quillo");
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    Assembled a;
+    a.out = CaptureStdout(
+        [&] { a.status = AssembleRequest(static_cast<int>(args.size()), argv.data(), &a.request); });
+    return a;
+}
+
+struct RequestCase {
+    std::vector<std::string> args;
+    std::string device;
+    uint32_t rate, size;
+    float duration;
+    int32_t channels, auto_naming, interleave;
+    std::string file_list;
+};
+
+TEST(Request, AssemblesTheNineFieldsOfEachExample)
+{
+    const RequestCase cases[] = {
+        {{"1644", "60"}, "default", 44100, 2, 60, 1, 1, 0, ""},
+        {{"1644", "60", "d"}, "default", 44100, 2, 60, 1, 1, 0, ""},
+        {{"1644", "60", "plughw:0,0"}, "plughw:0,0", 44100, 2, 60, 1, 1, 0, ""},
+        {{"1644", "60", "D"}, "D", 44100, 2, 60, 1, 1, 0, ""},
+        {{"1644", "60", "dd"}, "dd", 44100, 2, 60, 1, 1, 0, ""},
+        {{"2496", "10", "hw:1", "2"}, "hw:1", 96000, 3, 10, 2, 1, 0, ""},
+        {{"1644", "60", "d", "s"}, "default", 44100, 2, 60, 1, 1, 1, ""},
+        {{"1644", "60", "d", "s", "one.wav", "two.wav"}, "default", 44100, 2, 60, 1, 0, 1,
+         "one.wav\n"},
+        {{"1644", "60", "d", "1", "one.wav", "two.wav"}, "default", 44100, 2, 60, 1, 0, 0,
+         "one.wav\n"},
+        {{"1648", "2.5", "d", "2abc", "l.wav", "r.wav"}, "default", 48000, 2, 2.5f, 2, 0, 0,
+         "l.wav\nr.wav\n"},
+        {{"2444", "60s"}, "default", 44100, 3, 60, 1, 1, 0, ""},
+        {{"2448", " 0.5"}, "default", 48000, 3, 0.5f, 1, 1, 0, ""},
+        {{"1688", "1", "d", " +2", "a", "b", "ignored"}, "default", 88200, 2, 1, 2, 0, 0,
+         "a\nb\n"},
+        {{"1696", "1"}, "default", 96000, 2, 1, 1, 1, 0, ""},
+        {{"2488", "1"}, "default", 88200, 3, 1, 1, 1, 0, ""},
+    };
+    for (const RequestCase& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const Assembled a = Assemble(c.args);
+        ASSERT_EQ(a.status, -1);
+        EXPECT_EQ(a.out, "");
+        const RecordingRequest& r = a.request;
+        EXPECT_EQ(std::string(r.device.data()), c.device);
+        EXPECT_EQ(r.rate_hz, c.rate);
+        EXPECT_EQ(r.sample_bytes, c.size);
+        EXPECT_EQ(r.duration_s, c.duration);
+        EXPECT_EQ(r.channels, c.channels);
+        EXPECT_EQ(r.auto_naming, c.auto_naming);
+        EXPECT_EQ(r.interleave, c.interleave);
+        EXPECT_EQ(std::string(r.file_list.data()), c.file_list);
+        EXPECT_EQ(r.scratch[0], '\0');
+        // Room for the names RECORD may make, and a scratch copy of the list.
+        EXPECT_GE(r.file_list.size(), 4096u);
+        EXPECT_GE(r.scratch.size(), r.file_list.size());
+        EXPECT_GE(r.device.size(), 64u);
+    }
+}
+
+struct RefusalCase {
+    std::vector<std::string> args;
+    std::string out;
+};
+
+TEST(Request, RefusesBadArgumentsWithOneLineAndStatusOne)
+{
+    const std::string format = "Improper format request\n";
+    const std::string duration = "Improper duration request\n";
+    const std::string channel = "Improper channel number request\n";
+    const std::string name = "Improper file name request\n";
+    const RefusalCase cases[] = {
+        {{"16", "60"}, format},
+        {{"44100", "60"}, format},
+        {{"1644x", "60"}, format},
+        {{"01644", "60"}, format},
+        {{" 1644", "60"}, format},
+        {{"1644x", "abc"}, format},
+        {{"1644", "0"}, duration},
+        {{"1644", "-5"}, duration},
+        {{"1644", "abc"}, duration},
+        {{"1644", "1e-50"}, duration},
+        {{"1644", "nan"}, duration},
+        {{"1644", "inf"}, duration},
+        {{"1644", "-inf"}, duration},
+        {{"1644", "1e39"}, duration},
+        {{"1644", "60", "d", "3"}, channel},
+        {{"1644", "60", "d", "0"}, channel},
+        {{"1644", "60", "d", "x"}, channel},
+        {{"1644", "60", "d", "S"}, channel},
+        {{"1644", "60", "d", "s "}, channel},
+        {{"1644", "60", "d", "99999999999999999999"}, channel},
+        {{"1644", "60", "d", "1", ""}, name},
+        {{"1644", "60", "d", "1", "a\nb.wav"}, name},
+        {{"1644", "60", "d", "2", "a.wav", ""}, name},
+        {{"1644", "60", "d", "2", "", "b.wav"}, name},
+        {{"1644", "60", "d", "2", "absent-quillo-test.wav"},
+         "2 channels were requested, but on1y 1 filename was entered!\n"},
+        {{"1644", "48696"},
+         "Improper duration request: one file of this format and channel mode holds at most "
+         "48695 seconds\n"},
+        {{"1644", "24348", "d", "s"},
+         "Improper duration request: one file of this format and channel mode holds at most "
+         "24347 seconds\n"},
+        {{"2496", "7457", "d", "s"},
+         "Improper duration request: one file of this format and channel mode holds at most "
+         "7456 seconds\n"},
+        {{"2496", "1e30"},
+         "Improper duration request: one file of this format and channel mode holds at most "
+         "14913 seconds\n"},
+    };
+    for (const RefusalCase& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const Assembled a = Assemble(c.args);
+        EXPECT_EQ(a.status, 1);
+        EXPECT_EQ(a.out, c.out);
+    }
+}
+
+TEST(Request, LongestAllowedDurationsAreAccepted)
+{
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"1644", "48695"}, {"1644", "24347", "d", "s"}, {"2496", "7456", "d", "s"},
+             {"2496", "14913"}, {"2496", "14913", "d", "2"}}) {
+        EXPECT_EQ(Assemble(args).status, -1) << ::testing::PrintToString(args);
+    }
+}
+
+TEST(Request, ArgumentsOfAnyLengthFitTheirBuffers)
+{
+    const std::string device(5000, 'v');
+    const std::string name1 = "/tmp/" + std::string(3000, 'a');
+    const std::string name2 = "/tmp/" + std::string(3000, 'b');
+    const Assembled a = Assemble({"1644", "1", device, "2", name1, name2});
+    ASSERT_EQ(a.status, -1);
+    EXPECT_EQ(std::string(a.request.device.data()), device);
+    EXPECT_EQ(std::string(a.request.file_list.data()), name1 + "\n" + name2 + "\n");
+    EXPECT_GE(a.request.scratch.size(), a.request.file_list.size());
+}
+
+TEST(Request, TooFewArgumentsPrintTheUsageText)
+{
+    const std::string usage = CaptureStdout([] { Help(); });
+    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"1644"}, {"bogus"}}) {
+        const Assembled a = Assemble(args);
+        EXPECT_EQ(a.status, 1);
+        EXPECT_EQ(a.out, usage);
+    }
+}
+
+} // namespace

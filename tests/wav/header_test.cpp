@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "support.hpp"
+#include "wav/wav.hpp"
+
+namespace {
+
+std::string Hex(const unsigned char* bytes, size_t n)
+{
+    std::string s;
+    char b[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", bytes[i]);
+        s += b;
+    }
+    return s;
+}
+
+std::string HeaderHex(uint32_t rate, int64_t frames, uint32_t size, int interleave)
+{
+    unsigned char h[kHeaderBytes];
+    BuildHeader(h, rate, frames, size, interleave);
+    return Hex(h, kHeaderBytes);
+}
+
+TEST(Header, WritesWorkedExampleOfSixtySecondsMono)
+{
+    EXPECT_EQ(HeaderHex(44100, 2646016, 2, 0),
+              "52 49 46 46 24 C0 50 00 57 41 56 45 66 6D 74 20 10 00 00 00 01 00 01 00 "
+              "44 AC 00 00 88 58 01 00 02 00 10 00 64 61 74 61 00 C0 50 00");
+}
+
+TEST(Header, ZeroFramesStatesDataSizeZeroAndChunkSize36)
+{
+    unsigned char h[kHeaderBytes];
+    BuildHeader(h, 48000, 0, 2, 0);
+    const std::string s(reinterpret_cast<char*>(h), kHeaderBytes);
+    EXPECT_EQ(Le32(s, 4), 36u);
+    EXPECT_EQ(Le32(s, 40), 0u);
+}
+
+struct FieldCase {
+    uint32_t rate;
+    uint32_t size;
+    int interleave;
+    uint16_t channels, align, bits;
+    uint32_t byte_rate;
+};
+
+TEST(Header, FieldsFollowSampleSizeAndInterleaveFlag)
+{
+    const FieldCase cases[] = {
+        {96000, 3, 1, 2, 6, 24, 576000}, {44100, 2, 0, 1, 2, 16, 88200},
+        {88200, 2, 0, 1, 2, 16, 176400}, {48000, 3, 0, 1, 3, 24, 144000},
+        {44100, 2, 1, 2, 4, 16, 176400},
+    };
+    for (const FieldCase& c : cases) {
+        unsigned char h[kHeaderBytes];
+        BuildHeader(h, c.rate, 4096, c.size, c.interleave);
+        const std::string s(reinterpret_cast<char*>(h), kHeaderBytes);
+        SCOPED_TRACE(c.rate);
+        EXPECT_EQ(Le16(s, 20), 1);
+        EXPECT_EQ(Le16(s, 22), c.channels);
+        EXPECT_EQ(Le32(s, 24), c.rate);
+        EXPECT_EQ(Le32(s, 28), c.byte_rate);
+        EXPECT_EQ(Le16(s, 32), c.align);
+        EXPECT_EQ(Le16(s, 34), c.bits);
+        EXPECT_EQ(Le32(s, 40), 4096u * c.align);
+        EXPECT_EQ(s.substr(0, 4), "RIFF");
+        EXPECT_EQ(s.substr(8, 8), "WAVEfmt ");
+        EXPECT_EQ(s.substr(36, 4), "data");
+    }
+}
+
+TEST(Header, ByteRateAt96000StereoIs00CA0800)
+{
+    EXPECT_EQ(HeaderHex(96000, 0, 3, 1).substr(28 * 3, 11), "00 CA 08 00");
+}
+
+TEST(Header, RateOf88200IsWrittenAs88580100)
+{
+    EXPECT_EQ(HeaderHex(88200, 0, 2, 0).substr(24 * 3, 11), "88 58 01 00");
+}
+
+TEST(Header, SizesAbove2To31AreTrueUnsigned32Bit)
+{
+    // 3,728 s of 24-bit stereo at 96 kHz passes 2^31 bytes of data.
+    const int64_t frames = 715000000; // 4,290,000,000 bytes at 6 bytes a frame
+    unsigned char h[kHeaderBytes];
+    BuildHeader(h, 96000, frames, 3, 1);
+    const std::string s(reinterpret_cast<char*>(h), kHeaderBytes);
+    EXPECT_EQ(Le32(s, 40), 4290000000u);
+    EXPECT_EQ(Le32(s, 4), 4290000036u);
+}
+
+TEST(Decon, SplitsLeastSignificantByteFirst)
+{
+    unsigned char b[4];
+    Decon4(0x80000001u, b);
+    EXPECT_EQ(Hex(b, 4), "01 00 00 80");
+    Decon4(4294967295u, b);
+    EXPECT_EQ(Hex(b, 4), "FF FF FF FF");
+    Decon2(65535, b);
+    EXPECT_EQ(Hex(b, 2), "FF FF");
+    Decon2(0x1234, b);
+    EXPECT_EQ(Hex(b, 2), "34 12");
+}
+
+class HeaderFile : public ::testing::Test {
+protected:
+    void SetUp() override { dir = MakeTempDir(); }
+    void TearDown() override { RemoveTree(dir); }
+    std::string dir;
+};
+
+TEST_F(HeaderFile, CutsALongerExistingFileToTheHeader)
+{
+    const std::string path = dir + "/old.wav";
+    WriteFile(path, std::string(100000, 'z'));
+    ASSERT_EQ(MAKE_HEADER(path.c_str(), 44100, 2646016, 2, 0, 0), 0);
+    EXPECT_EQ(ReadFile(path), ExpectedHeader(44100, 1, 2, 2646016));
+}
+
+TEST_F(HeaderFile, ExclusiveCreationLeavesAnExistingFileAlone)
+{
+    const std::string path = dir + "/taken.wav";
+    WriteFile(path, "keep");
+    EXPECT_EQ(MAKE_HEADER(path.c_str(), 44100, 10, 2, 0, 1), EEXIST);
+    EXPECT_EQ(ReadFile(path), "keep");
+}
+
+TEST_F(HeaderFile, MissingDirectoryGivesTheSystemError)
+{
+    const std::string path = dir + "/no/such/dir.wav";
+    EXPECT_EQ(MAKE_HEADER(path.c_str(), 44100, 10, 2, 0, 0), ENOENT);
+}
+
+TEST_F(HeaderFile, RewriteSizesChangesOnlyTheTwoSizeFields)
+{
+    const std::string path = dir + "/short.wav";
+    ASSERT_EQ(MAKE_HEADER(path.c_str(), 48000, 4096 * 10, 3, 1, 0), 0);
+    const std::string payload(4096 * 6 * 2, '\x5A');
+    {
+        FILE* f = std::fopen(path.c_str(), "ab");
+        std::fwrite(payload.data(), 1, payload.size(), f);
+        std::fflush(f);
+        // Appending descriptors are what the take holds when it rewrites.
+        ASSERT_EQ(RewriteSizes(fileno(f), 4096 * 2, 6), 0);
+        std::fputs("Z", f); // still appends afterwards
+        std::fclose(f);
+    }
+    const std::string bytes = ReadFile(path);
+    std::string expected = ExpectedHeader(48000, 2, 3, 4096 * 2) + payload + "Z";
+    EXPECT_EQ(bytes, expected);
+}
+
+TEST_F(HeaderFile, RewriteSizesReportsABadDescriptor)
+{
+    EXPECT_EQ(RewriteSizes(-1, 0, 2), EBADF);
+}
+
+} // namespace

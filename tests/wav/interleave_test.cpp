@@ -1,0 +1,55 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "wav/wav.hpp"
+
+namespace {
+
+struct InterleaveCase {
+    const char* name;
+    int frames;
+    int size;
+    std::string left, right, expected;
+};
+
+TEST(Interleave, BuildsFramesLeftSampleFirst)
+{
+    const std::string untouched(12, '\xEE');
+    const InterleaveCase cases[] = {
+        {"two 16-bit frames", 2, 2, "\x01\x02\x03\x04", "\xA1\xA2\xA3\xA4",
+         std::string("\x01\x02\xA1\xA2\x03\x04\xA3\xA4") + std::string(4, '\xEE')},
+        {"one 24-bit frame", 1, 3, "\x01\x02\x03", "\xA1\xA2\xA3",
+         std::string("\x01\x02\x03\xA1\xA2\xA3") + std::string(6, '\xEE')},
+        {"no frames", 0, 2, "\x01\x02", "\xA1\xA2", untouched},
+        {"negative frame count", -3, 2, "\x01\x02", "\xA1\xA2", untouched},
+        {"unknown sample size", 1, 4, "\x01\x02\x03\x04", "\xA1\xA2\xA3\xA4", untouched},
+    };
+    for (const InterleaveCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string out = untouched;
+        Interleave(c.frames, c.size, c.left.data(), c.right.data(), out.data());
+        EXPECT_EQ(out, c.expected);
+    }
+}
+
+TEST(Interleave, KeepsEveryByteOfAWholePeriodInPlace)
+{
+    const int frames = 4096;
+    for (int size : {2, 3}) {
+        std::string left(frames * size, '\0'), right(frames * size, '\0');
+        for (size_t i = 0; i < left.size(); ++i) {
+            left[i] = static_cast<char>(i * 7);
+            right[i] = static_cast<char>(i * 13 + 1);
+        }
+        std::string out(2 * left.size(), '\0');
+        Interleave(frames, size, left.data(), right.data(), out.data());
+        for (int n = 0; n < frames; ++n) {
+            ASSERT_EQ(out.substr(2 * n * size, size), left.substr(n * size, size)) << n;
+            ASSERT_EQ(out.substr((2 * n + 1) * size, size), right.substr(n * size, size)) << n;
+        }
+    }
+}
+
+} // namespace

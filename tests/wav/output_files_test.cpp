@@ -1,0 +1,259 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "support.hpp"
+#include "wav/wav.hpp"
+
+namespace {
+
+class OutputFilesTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = MakeTempDir();
+        ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
+        ASSERT_EQ(chdir(dir.c_str()), 0);
+        list.assign(4096, '\0');
+        scratch.assign(4096, '\0');
+    }
+    void TearDown() override
+    {
+        if (chdir(old_cwd) != 0)
+            std::abort();
+        RemoveTree(dir);
+    }
+    int Open(int channels, int interleave, int auto_naming, int64_t frames, uint32_t size = 2)
+    {
+        set = OutputFiles{};
+        set.kept[0] = 1;
+        set.kept[1] = channels == 2;
+        return OpenOutputFiles(&set, channels, size, auto_naming, list.data(), scratch.data(),
+                               interleave, frames, 44100);
+    }
+    void SetList(const std::string& text) { std::memcpy(list.data(), text.c_str(), text.size() + 1); }
+
+    std::string dir;
+    char old_cwd[4096];
+    std::vector<char> list, scratch;
+    OutputFiles set{};
+};
+
+TEST_F(OutputFilesTest, MakesOneNameAndHeaderPerKeptChannel)
+{
+    const long before = NewTime();
+    std::string out = CaptureStdout([&] { EXPECT_EQ(Open(2, 0, 1, 4096), 0); });
+    const long after = NewTime();
+    EXPECT_EQ(out, "");
+    CloseOutputFiles(&set);
+
+    const std::vector<std::string> names = SplitLines(list.data());
+    ASSERT_EQ(names.size(), 2u);
+    long t1 = 0, t2 = 0;
+    ASSERT_EQ(std::sscanf(names[0].c_str(), "rec_chan_1_%ld.wav", &t1), 1);
+    ASSERT_EQ(std::sscanf(names[1].c_str(), "rec_chan_2_%ld.wav", &t2), 1);
+    EXPECT_EQ(names[0], "rec_chan_1_" + std::to_string(t1) + ".wav");
+    EXPECT_GE(t1, before);
+    EXPECT_LE(t2, after);
+    EXPECT_LE(t1, t2);
+    for (const std::string& n : names)
+        EXPECT_EQ(ReadFile(n), ExpectedHeader(44100, 1, 2, 4096));
+    EXPECT_EQ(std::string(list.data()), names[0] + "\n" + names[1] + "\n");
+}
+
+TEST_F(OutputFilesTest, MadeNameInStereoModeIsChannelOneWithTwoChannelHeader)
+{
+    ASSERT_EQ(Open(1, 1, 1, 8192, 3), 0);
+    CloseOutputFiles(&set);
+    const std::vector<std::string> names = SplitLines(list.data());
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(names[0].rfind("rec_chan_1_", 0), 0u);
+    EXPECT_EQ(ReadFile(names[0]), ExpectedHeader(44100, 2, 3, 8192));
+}
+
+TEST_F(OutputFilesTest, MadeNameNeverReplacesAnExistingFile)
+{
+    const long now = NewTime();
+    for (long t = now; t < now + 5; ++t)
+        WriteFile("rec_chan_1_" + std::to_string(t) + ".wav", "precious");
+    ASSERT_EQ(Open(1, 0, 1, 4096), 0);
+    CloseOutputFiles(&set);
+    for (long t = now; t < now + 5; ++t)
+        EXPECT_EQ(ReadFile("rec_chan_1_" + std::to_string(t) + ".wav"), "precious");
+    long made = 0;
+    ASSERT_EQ(std::sscanf(list.data(), "rec_chan_1_%ld.wav", &made), 1);
+    EXPECT_GE(made, now + 5);
+    EXPECT_EQ(ReadFile(SplitLines(list.data())[0]), ExpectedHeader(44100, 1, 2, 4096));
+}
+
+TEST_F(OutputFilesTest, GivenNamesAreUsedAndTheListIsLeftAsItWas)
+{
+    SetList("left.wav\nright.wav\n");
+    ASSERT_EQ(Open(2, 0, 0, 0), 0);
+    CloseOutputFiles(&set);
+    EXPECT_EQ(std::string(list.data()), "left.wav\nright.wav\n");
+    EXPECT_EQ(ReadFile("left.wav"), ExpectedHeader(44100, 1, 2, 0));
+    EXPECT_EQ(ReadFile("right.wav"), ExpectedHeader(44100, 1, 2, 0));
+}
+
+TEST_F(OutputFilesTest, RunsOfNewlinesSeparateNamesLikeOne)
+{
+    SetList("\n\none.wav\n\n\ntwo.wav\n");
+    ASSERT_EQ(Open(2, 0, 0, 4096), 0);
+    CloseOutputFiles(&set);
+    EXPECT_EQ(ListDir("."), (std::vector<std::string>{"one.wav", "two.wav"}));
+}
+
+TEST_F(OutputFilesTest, UnopenableNameIsReportedAndNothingIsLeftBehind)
+{
+    SetList("good.wav\nmissing/dir.wav\n");
+    const std::string out = CaptureStdout([&] { EXPECT_EQ(Open(2, 0, 0, 4096), 1); });
+    EXPECT_EQ(out, "Can't open missing/dir.wav for recording\n");
+    EXPECT_TRUE(ListDir(".").empty());
+}
+
+TEST_F(OutputFilesTest, RefusedTakeLeavesAConfirmedExistingFileAsAnEmptyRecording)
+{
+    WriteFile("old.wav", std::string(5000, 'q'));
+    SetList("old.wav\nmissing/x.wav\n");
+    CaptureStdout([&] { EXPECT_EQ(Open(2, 0, 0, 4096), 1); });
+    EXPECT_EQ(ReadFile("old.wav"), ExpectedHeader(44100, 1, 2, 0));
+}
+
+TEST_F(OutputFilesTest, MonoFilesGrowByOnePeriodPerWriteChannelOneFirst)
+{
+    const int period = 4096;
+    SetList("c1.wav\nc2.wav\n");
+    ASSERT_EQ(Open(2, 0, 0, 3 * period, 3), 0);
+    std::string planes(2 * period * 3, '\0');
+    std::string interleaved(planes.size(), '\0');
+    std::string expect1, expect2;
+    for (int n = 0; n < 3; ++n) {
+        std::fill(planes.begin(), planes.begin() + period * 3, static_cast<char>('a' + n));
+        std::fill(planes.begin() + period * 3, planes.end(), static_cast<char>('A' + n));
+        ASSERT_EQ(WritePeriod(&set, 0, 3, period, int64_t{n} * period, planes.data(),
+                              planes.data() + period * 3, interleaved.data()),
+                  0);
+        expect1 += planes.substr(0, period * 3);
+        expect2 += planes.substr(period * 3);
+    }
+    ASSERT_EQ(CloseOutputFiles(&set), 0);
+    const std::string f1 = ReadFile("c1.wav"), f2 = ReadFile("c2.wav");
+    EXPECT_EQ(f1.size(), 36908u);
+    EXPECT_EQ(f1, ExpectedHeader(44100, 1, 3, 3 * period) + expect1);
+    EXPECT_EQ(f2, ExpectedHeader(44100, 1, 3, 3 * period) + expect2);
+}
+
+TEST_F(OutputFilesTest, StereoPeriodsLandAt44PlusPeriodTimesFrameBytes)
+{
+    const int period = 4096;
+    SetList("st.wav\n");
+    ASSERT_EQ(Open(1, 1, 0, 2 * period), 0);
+    std::string planes(2 * period * 2, '\0');
+    for (size_t i = 0; i < planes.size(); ++i)
+        planes[i] = static_cast<char>(i % 251);
+    std::string interleaved(planes.size(), '\0');
+    for (int n = 0; n < 2; ++n)
+        ASSERT_EQ(WritePeriod(&set, 1, 2, period, int64_t{n} * period, planes.data(),
+                              planes.data() + period * 2, interleaved.data()),
+                  0);
+    ASSERT_EQ(CloseOutputFiles(&set), 0);
+    const std::string f = ReadFile("st.wav");
+    ASSERT_EQ(f.size(), 44u + 2 * 16384);
+    std::string one(16384, '\0');
+    Interleave(period, 2, planes.data(), planes.data() + period * 2, one.data());
+    EXPECT_EQ(f.substr(44, 16384), one);
+    EXPECT_EQ(f.substr(44 + 16384), one);
+}
+
+TEST_F(OutputFilesTest, HeaderThatCannotBeWrittenRefusesTheTake)
+{
+    SetList("/dev/full\n");
+    ::testing::internal::CaptureStderr();
+    const std::string out = CaptureStdout([&] { EXPECT_EQ(Open(1, 0, 0, 4096), 1); });
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Can't write /dev/full: No space left on device\n");
+    EXPECT_EQ(out, "");
+}
+
+TEST_F(OutputFilesTest, FailedWriteReportsTheFileAndTheSystemError)
+{
+    SetList("limited.wav\n");
+    ASSERT_EQ(Open(1, 0, 0, 4 * 4096), 0);
+    std::string planes(2 * 4096 * 2, '\x11'), buf(planes.size(), '\0');
+    rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    const rlimit small{44 + 8192 + 100, old.rlim_max};
+    signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    ::testing::internal::CaptureStderr();
+    int first = 0, second = 0;
+    const std::string out = CaptureStdout([&] {
+        first = WritePeriod(&set, 0, 2, 4096, 0, planes.data(), planes.data() + 8192, buf.data());
+        second = WritePeriod(&set, 0, 2, 4096, 4096, planes.data(), planes.data() + 8192, buf.data());
+    });
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(first, 0);
+    EXPECT_EQ(second, -1);
+    EXPECT_EQ(set.frames_written[0], 4096);
+    EXPECT_EQ(err, "Can't write limited.wav: File too large\n");
+    EXPECT_EQ(out, "\n"); // ends the status line before the message
+    CloseOutputFiles(&set);
+}
+
+TEST_F(OutputFilesTest, ShortTakeIsCutToWholePeriodsWithMatchingHeader)
+{
+    const int period = 1024;
+    SetList("a.wav\nb.wav\n");
+    ASSERT_EQ(Open(2, 0, 0, 10 * period), 0);
+    ASSERT_EQ(ReserveTakeSpace(&set, 10 * period, 2), 0);
+    std::string planes(2 * period * 2, '\x33'), buf(planes.size(), '\0');
+    for (int n = 0; n < 3; ++n)
+        ASSERT_EQ(WritePeriod(&set, 0, 2, period, int64_t{n} * period, planes.data(),
+                              planes.data() + period * 2, buf.data()),
+                  0);
+    // Half a period more reaches channel 1's file only, as after a failed write.
+    std::fwrite(planes.data(), 1, period, set.file[0]);
+    ASSERT_EQ(SealShortTake(&set, 2, period), 0);
+    ASSERT_EQ(CloseOutputFiles(&set), 0);
+    for (const char* name : {"a.wav", "b.wav"}) {
+        const std::string f = ReadFile(name);
+        ASSERT_EQ(f.size(), 44u + 3 * period * 2) << name;
+        EXPECT_EQ(f.substr(0, 44), ExpectedHeader(44100, 1, 2, 3 * period)) << name;
+        EXPECT_EQ(f.substr(44), std::string(3 * period * 2, '\x33')) << name;
+        struct stat st;
+        ASSERT_EQ(stat(name, &st), 0);
+        // Nothing stays allocated beyond the data.
+        EXPECT_LE(st.st_blocks * 512, 44 + 3 * period * 2 + 4096) << name;
+    }
+}
+
+TEST_F(OutputFilesTest, ReservationAllocatesThePlannedDataWithoutGrowingTheFile)
+{
+    SetList("r.wav\n");
+    ASSERT_EQ(Open(1, 0, 0, 100 * 4096), 0);
+    ASSERT_EQ(ReserveTakeSpace(&set, 100 * 4096, 2), 0);
+    struct stat st;
+    ASSERT_EQ(fstat(fileno(set.file[0]), &st), 0);
+    EXPECT_EQ(st.st_size, 44);
+    EXPECT_GE(st.st_blocks * 512, 100 * 4096 * 2);
+    CloseOutputFiles(&set);
+}
+
+TEST_F(OutputFilesTest, DevNullIsNeitherReservedNorRewritten)
+{
+    SetList("/dev/null\n");
+    ASSERT_EQ(Open(1, 0, 0, 100 * 4096), 0);
+    EXPECT_EQ(set.regular[0], 0);
+    EXPECT_EQ(ReserveTakeSpace(&set, 100 * 4096, 2), 0);
+    EXPECT_EQ(SealShortTake(&set, 2, 4096), 0);
+    EXPECT_EQ(CloseOutputFiles(&set), 0);
+}
+
+} // namespace
