@@ -1,0 +1,152 @@
+// What the simulated device refuses or does wrong, and what quillo makes of it.
+#include <algorithm>
+#include <chrono>
+
+#include "e2e.hpp"
+
+namespace {
+
+class DeviceFailure : public EndToEnd {
+protected:
+    void SetUp() override
+    {
+        EndToEnd::SetUp();
+        const std::string peaks = " signal \"peaks\" left [ 1 2 3 4 5 6 7 8 9 10 11 12 ] "
+                                  "right [ -1 -2 -3 -4 -5 -6 -7 -8 -9 -10 -11 -12 ]";
+        Devices("pcm.s16only { type quillosim formats \"S16_LE\" }\n"
+                "pcm.ileave { type quillosim access \"RW_INTERLEAVED\" }\n"
+                "pcm.rate48 { type quillosim rate 48000 }\n"
+                "pcm.nocommit { type quillosim fail_commit true }\n"
+                "pcm.p1024 { type quillosim period_frames 1024" + peaks + " }\n"
+                "pcm.overrun { type quillosim overrun_periods [ 2 5 7 ]" + peaks + " }\n"
+                "pcm.suspend { type quillosim suspend_at_period 3" + peaks + " }\n"
+                "pcm.lost { type quillosim lose_at_period 4 log \"" + Path("lost.log") + "\"" +
+                peaks + " }\n"
+                "pcm.stall { type quillosim stall_at_period 3" + peaks + " }\n");
+    }
+    // The data a mono file of channel `c` holds after `periods` device periods
+    // of `frames`, with the listed periods lost (silence).
+    static std::string Expected(int c, int periods, int frames, uint32_t size,
+                                const std::vector<int>& lost = {})
+    {
+        std::string data;
+        for (int k = 0; k < periods; ++k) {
+            const bool gone = std::find(lost.begin(), lost.end(), k) != lost.end();
+            const int32_t v = gone ? 0 : (c == 0 ? 1 : -1) * (k % 12 + 1);
+            data += Repeat(Sample(v, size), static_cast<size_t>(frames));
+        }
+        return data;
+    }
+};
+
+TEST_F(DeviceFailure, RefusalsBeforeAnyFileExist)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"2444", "1", "s16only"}, "Problem setting recording format: Invalid argument\n"},
+        {{"1644", "1", "ileave", "1", "given.wav"},
+         "Problem setting recording access: Invalid argument\n"},
+        {{"1644", "1", "rate48", "2"},
+         "Problem setting recording rate: 44100 Hz requested, the device offers 48000 Hz\n"},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = Run(c.args);
+        EXPECT_EQ(r.exit_code, 1) << c.err;
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(ListDir(dir).size() == 1) << "only the configuration";
+    }
+}
+
+TEST_F(DeviceFailure, RefusedCommitPrintsTheFiveLineReport)
+{
+    const RunResult r = Run({"1644", "1", "nocommit"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "");
+    const std::vector<std::string> lines = SplitLines(r.out);
+    ASSERT_EQ(lines.size(), 5u) << r.out;
+    EXPECT_EQ(lines[0], "Could not set record hardware parameters:");
+    EXPECT_EQ(lines[1], "Returned Driver Parameters:");
+    EXPECT_EQ(lines[2], "\tBuf 1\tBuf 2\tRate\tChannels");
+    int period = -1, buffer = -1, rate = -1, channels = -1;
+    ASSERT_EQ(std::sscanf(lines[3].c_str(), "Record\t%d\t%d\t%d\t%d", &period, &buffer, &rate,
+                          &channels),
+              4)
+        << lines[3];
+    EXPECT_EQ(lines[3], "Record\t" + std::to_string(period) + "\t" + std::to_string(buffer) +
+                            "\t" + std::to_string(rate) + "\t" + std::to_string(channels));
+    EXPECT_EQ(lines[4], "-------------------------");
+}
+
+TEST_F(DeviceFailure, GrantedPeriodOf1024PlansAndWritesIn1024FramePeriods)
+{
+    // 0.1 s at 44100 Hz is 4410 frames: 5 periods of 1024.
+    const RunResult r = Run({"1644", "0.1", "p1024", "2", "l.wav", "r.wav"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(Read("l.wav") == ExpectedHeader(44100, 1, 2, 5120) + Expected(0, 5, 1024, 2));
+    EXPECT_TRUE(Read("r.wav") == ExpectedHeader(44100, 1, 2, 5120) + Expected(1, 5, 1024, 2));
+    const std::vector<std::string> pieces = SplitStatus(r.out);
+    ASSERT_EQ(pieces.size(), 1u + 5 + 3 + 1);
+    EXPECT_EQ(pieces[1].substr(0, 15), "rem = 0.09 sec\t");
+    EXPECT_EQ(pieces[5].substr(0, 15), "rem = 0.00 sec\t");
+}
+
+TEST_F(DeviceFailure, OverrunsAreCountedAndTheirPeriodsAreSilence)
+{
+    // 0.92 s at 44100 Hz plans 10 periods.
+    const RunResult r = Run({"2444", "0.92", "overrun", "2", "l.wav", "r.wav"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::vector<int> lost = {2, 5, 7};
+    EXPECT_TRUE(Read("l.wav") ==
+                ExpectedHeader(44100, 1, 3, 40960) + Expected(0, 10, 4096, 3, lost));
+    EXPECT_TRUE(Read("r.wav") ==
+                ExpectedHeader(44100, 1, 3, 40960) + Expected(1, 10, 4096, 3, lost));
+    size_t rx = 0;
+    for (size_t at = r.out.find("\nRX\n"); at != std::string::npos; at = r.out.find("\nRX\n", at + 1))
+        ++rx;
+    EXPECT_EQ(rx, 3u);
+    EXPECT_TRUE(r.out.ends_with("\nRecord Overruns = 3\nDone\n")) << r.out;
+}
+
+TEST_F(DeviceFailure, SuspendIsRecoveredAndCountedLikeAnOverrun)
+{
+    const RunResult r = Run({"1644", "0.92", "suspend", "1", "l.wav"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(Read("l.wav") == ExpectedHeader(44100, 1, 2, 40960) + Expected(0, 10, 4096, 2, {3}));
+    EXPECT_TRUE(r.out.ends_with("\nRecord Overruns = 1\nDone\n")) << r.out;
+}
+
+TEST_F(DeviceFailure, LostDeviceLeavesTheWrittenPeriodsWithMatchingHeaders)
+{
+    const RunResult r = Run({"1644", "0.92", "lost", "2", "l.wav", "r.wav"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "Capture device failed: No such device\n");
+    EXPECT_TRUE(Read("l.wav") == ExpectedHeader(44100, 1, 2, 4 * 4096) + Expected(0, 4, 4096, 2));
+    EXPECT_TRUE(Read("r.wav") == ExpectedHeader(44100, 1, 2, 4 * 4096) + Expected(1, 4, 4096, 2));
+    EXPECT_NE(r.out.find("\nTake stopped after 0.37 of 0.93 seconds\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Done"), std::string::npos);
+    const std::string log = Read("lost.log");
+    EXPECT_NE(log.find("stop"), std::string::npos) << log;
+    EXPECT_EQ(log.find("drain"), std::string::npos) << log;
+    EXPECT_TRUE(log.ends_with("close\n")) << log;
+}
+
+TEST_F(DeviceFailure, StalledDeviceEndsTheTakeAfterFiveSeconds)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult r = Run({"1644", "0.92", "stall", "s", "st.wav"});
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_LT(seconds, 30);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "Capture device failed: no frames for 5 seconds\n");
+    const std::string bytes = Read("st.wav");
+    ASSERT_EQ(bytes.size(), 44u + 3 * 4096 * 4);
+    EXPECT_EQ(bytes.substr(0, 44), ExpectedHeader(44100, 2, 2, 3 * 4096));
+}
+
+} // namespace

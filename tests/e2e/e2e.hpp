@@ -1,0 +1,58 @@
+// Shared fixture of the end-to-end tests: a temporary folder that is the
+// working directory of build/quillo, and an ALSA configuration in it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support.hpp"
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override { dir = MakeTempDir(); }
+    void TearDown() override { RemoveTree(dir); }
+
+    // Declares PCM devices for the runs that follow.
+    void Devices(const std::string& definitions) { config = WriteAlsaConfig(dir, definitions); }
+
+    RunResult Run(std::vector<std::string> args, const std::string& input = "")
+    {
+        RunOptions o = Options(std::move(args));
+        o.stdin_text = input;
+        return RunQuillo(o);
+    }
+    RunOptions Options(std::vector<std::string> args)
+    {
+        RunOptions o;
+        o.args = std::move(args);
+        o.cwd = dir;
+        o.alsa_config = config;
+        return o;
+    }
+    std::string Path(const std::string& name) const { return dir + "/" + name; }
+    std::string Read(const std::string& name) const { return ReadFile(Path(name)); }
+
+    std::string dir;
+    std::string config;
+};
+
+// The samples of a simulated device in "peaks" mode: every sample of period
+// k of a channel has the value list[k mod size].
+inline std::string Sample(int32_t value, uint32_t size)
+{
+    std::string s(size, '\0');
+    for (uint32_t i = 0; i < size; ++i)
+        s[i] = static_cast<char>((static_cast<uint32_t>(value) >> (8 * i)) & 0xFF);
+    return s;
+}
+
+inline std::string Repeat(const std::string& piece, size_t times)
+{
+    std::string s;
+    s.reserve(piece.size() * times);
+    for (size_t i = 0; i < times; ++i)
+        s += piece;
+    return s;
+}

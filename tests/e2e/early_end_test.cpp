@@ -1,0 +1,130 @@
+// Takes that end before their planned length: Ctrl-C, SIGTERM, a file-size
+// limit, and standard output closed from the start.
+#include <csignal>
+#include <cstdio>
+
+#include "e2e.hpp"
+
+namespace {
+
+class EarlyEnd : public EndToEnd {
+protected:
+    void SetUp() override
+    {
+        EndToEnd::SetUp();
+        Devices("pcm.paced { type quillosim paced true signal \"peaks\" left [ 1000 2000 3000 ] "
+                "right [ -7 -8 ] log \"" + Path("device.log") + "\" }\n"
+                "pcm.fast { type quillosim signal \"peaks\" left [ 1000 2000 3000 ] "
+                "right [ -7 -8 ] }\n");
+    }
+    static std::string Data(int channel, int periods, uint32_t size = 2)
+    {
+        std::string data;
+        for (int k = 0; k < periods; ++k) {
+            const int32_t v = channel == 0 ? 1000 * (k % 3 + 1) : -(7 + k % 2);
+            data += Repeat(Sample(v, size), 4096);
+        }
+        return data;
+    }
+    // The whole periods a file holds, after checking that its header states
+    // exactly its length.
+    int CheckedPeriods(const std::string& name, uint32_t channels)
+    {
+        const std::string bytes = Read(name);
+        const size_t frame_bytes = 2 * channels;
+        EXPECT_GE(bytes.size(), 44u);
+        EXPECT_EQ((bytes.size() - 44) % (4096 * frame_bytes), 0u) << name;
+        const auto frames = static_cast<uint32_t>((bytes.size() - 44) / frame_bytes);
+        EXPECT_EQ(bytes.substr(0, 44), ExpectedHeader(44100, channels, 2, frames)) << name;
+        // An independent reader agrees on the length.
+        std::string samples;
+        EXPECT_EQ(Shell("soxi -s '" + Path(name) + "'", &samples), 0);
+        EXPECT_EQ(samples, std::to_string(frames) + "\n") << name;
+        return static_cast<int>(frames / 4096);
+    }
+    void CheckStoppedRun(const RunResult& r, int signal, int periods)
+    {
+        EXPECT_EQ(r.term_signal, signal) << r.out << r.err;
+        EXPECT_EQ(r.err, "");
+        char line[96];
+        std::snprintf(line, sizeof line, "\nTake stopped after %.2f of 10.03 seconds\nDone\n",
+                      periods * 4096 / 44100.0);
+        EXPECT_TRUE(r.out.ends_with(line)) << r.out;
+        EXPECT_NE(r.out.find("\n\nInput Channel Peaks:\n"), std::string::npos);
+        const std::string log = Read("device.log");
+        EXPECT_NE(log.find("stop"), std::string::npos) << log;
+        EXPECT_EQ(log.find("drain"), std::string::npos) << log;
+        EXPECT_TRUE(log.ends_with("close\n")) << log;
+    }
+};
+
+TEST_F(EarlyEnd, CtrlCLeavesValidFilesOfWholePeriodsInEveryMode)
+{
+    for (const std::string mode : {"1", "2", "s"}) {
+        SCOPED_TRACE("mode " + mode);
+        RunOptions o = Options({"1644", "10", "paced", mode, "a.wav", "b.wav"});
+        o.signal = SIGINT;
+        o.signal_after_ms = 1000;
+        const RunResult r = RunQuillo(o);
+        const int periods = CheckedPeriods("a.wav", mode == "s" ? 2 : 1);
+        EXPECT_GE(periods, 3);
+        EXPECT_LE(periods, 15);
+        CheckStoppedRun(r, SIGINT, periods);
+        if (mode == "2") {
+            EXPECT_EQ(CheckedPeriods("b.wav", 1), periods);
+            EXPECT_TRUE(Read("b.wav").substr(44) == Data(1, periods));
+        }
+        if (mode != "s")
+            EXPECT_TRUE(Read("a.wav").substr(44) == Data(0, periods));
+        for (const char* f : {"a.wav", "b.wav", "device.log"})
+            std::remove(Path(f).c_str());
+    }
+}
+
+TEST_F(EarlyEnd, SigtermEndsTheTakeTheSameWay)
+{
+    RunOptions o = Options({"1644", "10", "paced", "2", "a.wav", "b.wav"});
+    o.signal = SIGTERM;
+    o.signal_after_ms = 700;
+    const RunResult r = RunQuillo(o);
+    const int periods = CheckedPeriods("a.wav", 1);
+    EXPECT_EQ(CheckedPeriods("b.wav", 1), periods);
+    CheckStoppedRun(r, SIGTERM, periods);
+}
+
+TEST_F(EarlyEnd, FileSizeLimitIsAWriteFailureThatLeavesAValidFile)
+{
+    RunOptions o = Options({"1644", "2", "fast", "1", "lim.wav"});
+    o.file_size_limit = 44 + 5 * 8192 + 100;
+    const RunResult r = RunQuillo(o);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "Can't write lim.wav: File too large\n");
+    EXPECT_EQ(CheckedPeriods("lim.wav", 1), 5);
+    EXPECT_TRUE(Read("lim.wav").substr(44) == Data(0, 5));
+    EXPECT_NE(r.out.find("\nTake stopped after 0.46 of 2.04 seconds\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Done"), std::string::npos);
+}
+
+TEST_F(EarlyEnd, ClosedStandardOutputNeverReachesTheRecording)
+{
+    RunOptions o = Options({"1644", "0.5", "fast", "2", "a.wav", "b.wav"});
+    o.stdout_closed = true;
+    const RunResult r = RunQuillo(o);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(CheckedPeriods("a.wav", 1), 6);
+    EXPECT_TRUE(Read("a.wav").substr(44) == Data(0, 6));
+    EXPECT_TRUE(Read("b.wav").substr(44) == Data(1, 6));
+}
+
+TEST_F(EarlyEnd, ClosedStandardInputAtAPromptIsExit)
+{
+    WriteFile(Path("a.wav"), "keep");
+    RunOptions o = Options({"1644", "0.5", "fast", "1", "a.wav"});
+    o.stdin_closed = true;
+    const RunResult r = RunQuillo(o);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(Read("a.wav"), "keep");
+}
+
+} // namespace

@@ -1,0 +1,181 @@
+// The live meter and the peak report of whole takes, checked against a model
+// of what the user must see, computed here from the device's known signal.
+#include <cmath>
+#include <cstdio>
+#include <unistd.h>
+
+#include "e2e.hpp"
+
+namespace {
+
+// What the terminal must show, from the signal alone.
+struct MeterModel {
+    double current = -144.0;
+    float last = -144.0f;
+    float held_db[2] = {-144.0f, -144.0f};
+};
+
+double Db(double full_scale, int32_t magnitude)
+{
+    return -20.0 * std::log10(full_scale / magnitude);
+}
+
+std::string List(const std::vector<int32_t>& values)
+{
+    std::string s = "[";
+    for (int32_t v : values)
+        s += " " + std::to_string(v);
+    return s + " ]";
+}
+
+struct TakeCase {
+    std::string format;
+    uint32_t rate, size;
+    std::string mode;
+    int periods;
+    std::vector<int32_t> left, right;
+};
+
+// The expected pieces of standard output split at "\r" and "\n".
+std::vector<std::string> ExpectedPieces(const TakeCase& c)
+{
+    const double full_scale = c.size == 3 ? 8388608.0 : 32768.0;
+    const int32_t clip = c.size == 3 ? 8388606 : 32766;
+    const bool both = c.mode != "1";
+    const int64_t planned = int64_t{c.periods} * 4096;
+    const uint32_t window = (3 * c.rate) >> 12;
+    auto value = [&](int ch, int k) {
+        const std::vector<int32_t>& list = ch == 0 ? c.left : c.right;
+        return std::abs(list[static_cast<size_t>(k) % list.size()]);
+    };
+
+    std::vector<std::string> pieces = {c.mode == "s" ? "Recording in Stereo" : "Recording"};
+    MeterModel m;
+    int32_t held[2] = {0, 0}, take_peak[2] = {0, 0};
+    int since_hold = 0;
+    for (int i = 0; i < c.periods; ++i) {
+        // Iteration i scans device period i - 1: the first scans silence.
+        int32_t peak[2] = {0, 0};
+        for (int ch = 0; ch < (both ? 2 : 1); ++ch) {
+            peak[ch] = i == 0 ? 0 : value(ch, i - 1);
+            take_peak[ch] = std::max(take_peak[ch], peak[ch]);
+            if (peak[ch] > clip)
+                pieces.push_back("Input Channel " + std::to_string(ch + 1) + " is Peaking!");
+        }
+        const int32_t amplitude =
+            both ? static_cast<int32_t>(0.5 * peak[0] + 0.5 * peak[1]) : peak[0];
+        const double level = Db(full_scale, amplitude);
+        m.current = level > m.last ? level : m.current - 11.25;
+        m.last = static_cast<float>(level);
+        int lit = 0;
+        if (m.current >= -45.0) {
+            const float e = std::min(24.0f, static_cast<float>((m.current + 45.0) / 1.875f));
+            lit = e > 0 ? static_cast<int>(std::ceil(e)) : 0;
+        }
+        for (int ch = 0; ch < 2; ++ch)
+            if (held[ch] != 0)
+                m.held_db[ch] = static_cast<float>(Db(full_scale, held[ch]));
+        char line[256];
+        std::snprintf(line, sizeof line, "rem = %.2f sec\t -45 dB [%s%s] %.1f",
+                      static_cast<double>(planned - int64_t{i + 1} * 4096) / c.rate,
+                      std::string(lit, '|').c_str(), std::string(24 - lit, ' ').c_str(),
+                      static_cast<double>(m.held_db[0]));
+        std::string status = line;
+        if (both) {
+            std::snprintf(line, sizeof line, " / %.1f", static_cast<double>(m.held_db[1]));
+            status += line;
+        }
+        pieces.push_back(status + " dB   ");
+        // The hold: largest peak for 33 periods, then the current one.
+        ++since_hold;
+        for (int ch = 0; ch < (both ? 2 : 1); ++ch)
+            held[ch] = std::max(held[ch], peak[ch]);
+        if (since_hold > static_cast<int>(window)) {
+            for (int ch = 0; ch < (both ? 2 : 1); ++ch)
+                held[ch] = peak[ch];
+            since_hold = 0;
+        }
+    }
+    pieces.push_back("Input Channel Peaks:");
+    for (int ch = 0; ch < (both ? 2 : 1); ++ch) {
+        char line[64];
+        std::snprintf(line, sizeof line, "\tchannel %d: %.2f dBFS", ch + 1,
+                      static_cast<double>(static_cast<float>(Db(full_scale, take_peak[ch]))));
+        pieces.push_back(line);
+    }
+    pieces.push_back("Done");
+    return pieces;
+}
+
+class MeterTake : public EndToEnd {
+protected:
+    RunResult Take(const TakeCase& c)
+    {
+        Devices("pcm.sig { type quillosim signal \"peaks\" left " + List(c.left) + " right " +
+                List(c.right) + " }\n");
+        char seconds[32];
+        // Just over periods - 1 whole periods, so the take plans `periods`.
+        std::snprintf(seconds, sizeof seconds, "%.6f",
+                      (4096.0 * (c.periods - 1) + 1) / static_cast<double>(c.rate));
+        return Run({c.format, seconds, "sig", c.mode, "take.wav", "take2.wav"});
+    }
+    void Check(const TakeCase& c)
+    {
+        const RunResult r = Take(c);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        const std::vector<std::string> expected = ExpectedPieces(c);
+        const std::vector<std::string> actual = SplitStatus(r.out);
+        ASSERT_EQ(actual.size(), expected.size()) << r.out;
+        for (size_t i = 0; i < expected.size(); ++i)
+            ASSERT_EQ(actual[i], expected[i]) << "piece " << i;
+    }
+};
+
+TEST_F(MeterTake, TwoChannelTakeOf40PeriodsWithHoldWindowAndClip)
+{
+    TakeCase c{"1644", 44100, 2, "2", 40, {}, {}};
+    for (int k = 0; k < 40; ++k) {
+        c.left.push_back(k == 0 ? 30000 : k == 7 ? -32768 : 100 + 37 * k);
+        c.right.push_back(k == 0 ? -20000 : k == 12 ? 32767 : 50 + 11 * k);
+    }
+    Check(c);
+}
+
+TEST_F(MeterTake, OneMonoFileMetersChannelOneOnly)
+{
+    Check({"2444", 44100, 3, "1", 12, {4194304, 0, -8388608, 1, 8388607, 65536},
+           {8388607, -8388608}});
+}
+
+TEST_F(MeterTake, StereoFileMetersAndReportsBothChannels)
+{
+    Check({"1696", 96000, 2, "s", 80, {16384, -16384, 8192, 0}, {32767, 1, -32768, 5}});
+}
+
+TEST_F(MeterTake, ReportValuesForHalfAndFullScale)
+{
+    // The last period is never scanned: the signal sits in the periods before it.
+    const RunResult r = Take({"1644", 44100, 2, "2", 3, {16384, 16384, 0}, {-32768, 7, 0}});
+    ASSERT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(r.out.ends_with(
+        "\n\nInput Channel Peaks:\n\tchannel 1: -6.02 dBFS\n\tchannel 2: -0.00 dBFS\nDone\n"))
+        << r.out;
+    EXPECT_EQ(SplitStatus(r.out)[2], "Input Channel 2 is Peaking!");
+}
+
+TEST_F(MeterTake, OnePeriodTakeReportsMinusInfinity)
+{
+    for (const std::string mode : {"1", "2", "s"}) {
+        const RunResult r = Take({"2496", 96000, 3, mode, 1, {-8388608}, {8388607}});
+        ASSERT_EQ(r.exit_code, 0);
+        const std::string report =
+            mode == "1" ? "\tchannel 1: -inf dBFS\n"
+                        : "\tchannel 1: -inf dBFS\n\tchannel 2: -inf dBFS\n";
+        EXPECT_TRUE(r.out.ends_with("\n\nInput Channel Peaks:\n" + report + "Done\n")) << r.out;
+        EXPECT_EQ(r.out.find("Peaking"), std::string::npos);
+        unlink(Path("take.wav").c_str());
+        unlink(Path("take2.wav").c_str());
+    }
+}
+
+} // namespace

@@ -1,0 +1,175 @@
+// Takes recorded through the stock null and file devices and the simulated
+// device: file lengths, headers and data byte for byte.
+#include <unistd.h>
+
+#include "e2e.hpp"
+
+namespace {
+
+// Deterministic bytes that differ from frame to frame and channel to channel.
+std::string MakeInput(size_t frames, uint32_t size)
+{
+    std::string raw(frames * 2 * size, '\0');
+    uint32_t x = 12345;
+    for (char& c : raw) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 16);
+    }
+    return raw;
+}
+
+std::string Plane(const std::string& raw, uint32_t size, int channel, size_t frames)
+{
+    std::string plane;
+    for (size_t n = 0; n < frames; ++n)
+        plane += raw.substr((2 * n + channel) * size, size);
+    return plane;
+}
+
+class Record : public EndToEnd {
+protected:
+    void FeedDevice(const std::string& raw)
+    {
+        WriteFile(Path("input.raw"), raw);
+        Devices("pcm.feed { type file slave.pcm \"null\" file \"/dev/null\" infile \"" +
+                Path("input.raw") + "\" format \"raw\" }\n");
+    }
+};
+
+struct ModeCase {
+    std::string format;
+    uint32_t rate, size;
+    std::string mode;
+    std::string seconds;
+    size_t frames; // planned: whole 4096-frame periods
+};
+
+TEST_F(Record, EachModeAtBothSizesHoldsTheInputByteForByte)
+{
+    const ModeCase cases[] = {
+        {"1644", 44100, 2, "1", "0.2", 12288},  {"1644", 44100, 2, "2", "0.2", 12288},
+        {"1644", 44100, 2, "s", "0.2", 12288},  {"2496", 96000, 3, "1", "0.1", 12288},
+        {"2496", 96000, 3, "2", "0.1", 12288},  {"2496", 96000, 3, "s", "0.1", 12288},
+        {"2448", 48000, 3, "2", "0.25", 12288}, {"1696", 96000, 2, "s", "0.5", 49152},
+    };
+    for (const ModeCase& c : cases) {
+        SCOPED_TRACE(c.format + " mode " + c.mode);
+        const std::string raw = MakeInput(c.frames + 8192, c.size);
+        FeedDevice(raw);
+        const RunResult r = Run({c.format, c.seconds, "feed", c.mode, "one.wav", "two.wav"});
+        ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+        EXPECT_EQ(r.err, "");
+        const std::string left = Plane(raw, c.size, 0, c.frames);
+        const std::string right = Plane(raw, c.size, 1, c.frames);
+        if (c.mode == "s") {
+            std::string frames(2 * left.size(), '\0');
+            for (size_t n = 0; n < c.frames; ++n) {
+                frames.replace(2 * n * c.size, c.size, left, n * c.size, c.size);
+                frames.replace((2 * n + 1) * c.size, c.size, right, n * c.size, c.size);
+            }
+            EXPECT_TRUE(Read("one.wav") == ExpectedHeader(c.rate, 2, c.size, c.frames) + frames);
+            EXPECT_FALSE(FileExists(Path("two.wav")));
+            EXPECT_EQ(r.out.rfind("Recording in Stereo\n", 0), 0u);
+        } else {
+            EXPECT_TRUE(Read("one.wav") == ExpectedHeader(c.rate, 1, c.size, c.frames) + left);
+            if (c.mode == "2")
+                EXPECT_TRUE(Read("two.wav") == ExpectedHeader(c.rate, 1, c.size, c.frames) + right);
+            else
+                EXPECT_FALSE(FileExists(Path("two.wav")));
+            EXPECT_EQ(r.out.rfind("Recording\n", 0), 0u);
+        }
+        unlink(Path("one.wav").c_str());
+        unlink(Path("two.wav").c_str());
+    }
+}
+
+TEST_F(Record, SixtySecondTakeFromTheNullDevice)
+{
+    const RunResult r = Run({"1644", "60", "null"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::vector<std::string> files = ListDir(dir);
+    ASSERT_EQ(files.size(), 1u);
+    long t = 0;
+    ASSERT_EQ(std::sscanf(files[0].c_str(), "rec_chan_1_%ld.wav", &t), 1);
+    EXPECT_EQ(files[0], "rec_chan_1_" + std::to_string(t) + ".wav");
+    const std::string bytes = Read(files[0]);
+    ASSERT_EQ(bytes.size(), 44u + 2646016 * 2);
+    EXPECT_EQ(bytes.substr(0, 44), ExpectedHeader(44100, 1, 2, 2646016));
+    EXPECT_EQ(bytes.find_first_not_of('\0', 44), std::string::npos);
+
+    // One status line per period, the last at 0.00, then report and Done.
+    const std::vector<std::string> pieces = SplitStatus(r.out);
+    ASSERT_EQ(pieces.size(), 1u + 646 + 2 + 1);
+    EXPECT_EQ(pieces.front(), "Recording");
+    EXPECT_EQ(pieces[1].rfind("rem = 59.91 sec\t -45 dB [", 0), 0u);
+    EXPECT_EQ(pieces[646].rfind("rem = 0.00 sec\t", 0), 0u);
+    EXPECT_TRUE(r.out.ends_with(" dB   \n\nInput Channel Peaks:\n\tchannel 1: -inf dBFS\nDone\n"));
+    EXPECT_EQ(r.out.find("Overruns"), std::string::npos);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Record, MadeNamesInTwoChannelModeNameBothChannels)
+{
+    const RunResult r = Run({"2448", "0.1", "null", "2"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::vector<std::string> files = ListDir(dir);
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0].rfind("rec_chan_1_", 0), 0u);
+    EXPECT_EQ(files[1].rfind("rec_chan_2_", 0), 0u);
+    for (const std::string& f : files)
+        EXPECT_EQ(Read(f).size(), 44u + 8192 * 3);
+}
+
+TEST_F(Record, MadeNameTakesTheNextFreeNumber)
+{
+    const long now = static_cast<long>(time(nullptr) - 1349885340);
+    for (long t = now; t < now + 4; ++t)
+        WriteFile(Path("rec_chan_1_" + std::to_string(t) + ".wav"), "earlier take");
+    const RunResult r = Run({"1644", "0.05", "null"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::vector<std::string> files = ListDir(dir);
+    ASSERT_EQ(files.size(), 5u);
+    for (long t = now; t < now + 4; ++t)
+        EXPECT_EQ(Read("rec_chan_1_" + std::to_string(t) + ".wav"), "earlier take");
+    EXPECT_EQ(Read(files.back()).size(), 44u + 4096 * 2);
+}
+
+TEST_F(Record, OutputInAMissingFolderIsRefusedBeforeRecording)
+{
+    const RunResult r = Run({"1644", "1", "null", "2", "ok.wav", "no/such/folder.wav"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "Can't open no/such/folder.wav for recording\n");
+    EXPECT_TRUE(ListDir(dir).empty());
+}
+
+TEST_F(Record, UnknownDeviceIsReportedOnStandardErrorAndNoFileIsMade)
+{
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"1644", "1", "nosuchdevice"},
+          std::vector<std::string>{"1644", "1", "nosuchdevice", "1", "given.wav"}}) {
+        const RunResult r = Run(args);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("unable to open pcm record device: ", 0), 0u) << r.err;
+        EXPECT_EQ(SplitLines(r.err).size(), 1u) << r.err;
+        EXPECT_TRUE(ListDir(dir).empty());
+    }
+}
+
+TEST_F(Record, DevFullIsRefusedWhenItsHeaderCannotBeWritten)
+{
+    const RunResult r = Run({"1644", "1", "null", "1", "/dev/full"}, "o\n");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "Can't write /dev/full: No space left on device\n");
+    EXPECT_EQ(r.out.find("Recording"), std::string::npos);
+}
+
+TEST_F(Record, DevNullTakesAWholeTake)
+{
+    const RunResult r = Run({"2496", "1", "null", "s", "/dev/null"}, "o\n");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("Recording in Stereo\n"), std::string::npos);
+    EXPECT_TRUE(r.out.ends_with("Done\n"));
+}
+
+} // namespace
