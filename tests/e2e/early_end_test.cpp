@@ -74,8 +74,9 @@ TEST_F(EarlyEnd, CtrlCLeavesValidFilesOfWholePeriodsInEveryMode)
             EXPECT_EQ(CheckedPeriods("b.wav", 1), periods);
             EXPECT_TRUE(Read("b.wav").substr(44) == Data(1, periods));
         }
-        if (mode != "s")
+        if (mode != "s") {
             EXPECT_TRUE(Read("a.wav").substr(44) == Data(0, periods));
+        }
         for (const char* f : {"a.wav", "b.wav", "device.log"})
             std::remove(Path(f).c_str());
     }
