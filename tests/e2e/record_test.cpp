@@ -108,6 +108,17 @@ TEST_F(Record, SixtySecondTakeFromTheNullDevice)
     EXPECT_EQ(r.err, "");
 }
 
+TEST_F(Record, DeviceIsConfiguredAsAskedThenDrainedAndClosed)
+{
+    Devices("pcm.logged { type quillosim log \"" + Path("device.log") + "\" }\n");
+    const RunResult r = Run({"2496", "0.1", "logged", "s", "st.wav"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    // The commit prepares once by itself; the take prepares again before reading.
+    EXPECT_EQ(Read("device.log"),
+              "hw_params format=S24_3LE access=RW_NONINTERLEAVED rate=96000 period=4096 "
+              "buffer=32768\nprepare\nprepare\nstart\ndrain\nclose\n");
+}
+
 TEST_F(Record, MadeNamesInTwoChannelModeNameBothChannels)
 {
     const RunResult r = Run({"2448", "0.1", "null", "2"});
