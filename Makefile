@@ -13,7 +13,7 @@ deps:
 	@scripts/install-deps
 
 build: deps
-	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
 test: test-plain test-sanitize

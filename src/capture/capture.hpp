@@ -22,7 +22,8 @@ int64_t MaxTakeFrames(int period_frames, uint32_t bytes_per_frame);
 int RefuseOverlongTake(int64_t frames, int period_frames, uint32_t rate_hz,
                        uint32_t bytes_per_frame);
 
-// Prints "\rrem = %.2f sec" with (frames_a + frames_b) / rate and flushes.
+// Prints "\rrem = %.2f sec" with (frames_a + frames_b) / rate; the bar meter
+// that follows it flushes the line.
 void UpdateClock(int64_t frames_a, int64_t frames_b, uint32_t rate_hz);
 
 // Makes one take. Returns the exit status: 0 after a take, 1 after a

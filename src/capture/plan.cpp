@@ -52,7 +52,8 @@ int RefuseOverlongTake(int64_t frames, int period_frames, uint32_t rate_hz,
 
 void UpdateClock(int64_t frames_a, int64_t frames_b, uint32_t rate_hz)
 {
+    // Not flushed here: the meter text that follows in the same period
+    // flushes the whole status line, one write per period.
     std::printf("\rrem = %.2f sec",
                 static_cast<double>(frames_a + frames_b) / static_cast<double>(rate_hz));
-    std::fflush(stdout);
 }

@@ -156,6 +156,9 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
             failed = 1;
             continue;
         }
+        // Each period is one large write: a stdio buffer would only split it
+        // in two system calls, and delay a write error past the period.
+        std::setvbuf(f, nullptr, _IONBF, 0);
         set->file[c] = f;
         struct stat st;
         set->regular[c] = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "meter/meter.hpp"
@@ -74,6 +75,42 @@ TEST(CheckPeak, FindsThePeakAnywhereInThePlane)
             int32_t take[2] = {0, 0}, period[2] = {0, 0};
             CheckPeak(0, 4096, size, take, plane.data(), period);
             EXPECT_EQ(period[0], 12345) << size << " " << at;
+        }
+    }
+}
+
+// The decoding rule written out sample by sample, as an independent oracle.
+int32_t ReferencePeak(const std::string& plane, uint32_t size, int count)
+{
+    int32_t peak = 0;
+    for (int i = 0; i < count; ++i) {
+        const auto* b = reinterpret_cast<const unsigned char*>(plane.data()) + i * size;
+        int32_t v = size == 2 ? b[0] + 256 * static_cast<signed char>(b[1])
+                              : b[0] + 256 * b[1] + 65536 * static_cast<signed char>(b[2]);
+        peak = std::max(peak, v < 0 ? -v : v);
+    }
+    return peak;
+}
+
+TEST(CheckPeak, AgreesWithTheDecodingRuleForEveryCountAndPosition)
+{
+    uint32_t x = 99;
+    for (uint32_t size : {2u, 3u}) {
+        for (int count = 1; count <= 40; ++count) {
+            for (int at = 0; at < count; ++at) {
+                // Small values everywhere, one large one (either sign) at `at`.
+                std::string plane(count * size, '\0');
+                for (int i = 0; i < count; ++i) {
+                    x = x * 1103515245u + 12345u;
+                    plane[i * size] = static_cast<char>(x >> 16);
+                    plane[i * size + 1] = static_cast<char>((x >> 24) & 0x0F);
+                }
+                plane[at * size + size - 1] = (x & 1) ? '\x80' : '\x7F';
+                int32_t take[2] = {0, 0}, period[2] = {0, 0};
+                CaptureStdout([&] { CheckPeak(0, count, size, take, plane.data(), period); });
+                ASSERT_EQ(period[0], ReferencePeak(plane, size, count))
+                    << "size " << size << " count " << count << " at " << at;
+            }
         }
     }
 }

@@ -22,15 +22,19 @@ TEST(Interleave, BuildsFramesLeftSampleFirst)
          std::string("\x01\x02\xA1\xA2\x03\x04\xA3\xA4") + std::string(4, '\xEE')},
         {"one 24-bit frame", 1, 3, "\x01\x02\x03", "\xA1\xA2\xA3",
          std::string("\x01\x02\x03\xA1\xA2\xA3") + std::string(6, '\xEE')},
+        {"three 24-bit frames", 3, 3, "\x01\x02\x03\x04\x05\x06\x07\x08\x09",
+         "\xA1\xA2\xA3\xA4\xA5\xA6\xA7\xA8\xA9",
+         "\x01\x02\x03\xA1\xA2\xA3\x04\x05\x06\xA4\xA5\xA6\x07\x08\x09\xA7\xA8\xA9"},
         {"no frames", 0, 2, "\x01\x02", "\xA1\xA2", untouched},
         {"negative frame count", -3, 2, "\x01\x02", "\xA1\xA2", untouched},
         {"unknown sample size", 1, 4, "\x01\x02\x03\x04", "\xA1\xA2\xA3\xA4", untouched},
     };
     for (const InterleaveCase& c : cases) {
         SCOPED_TRACE(c.name);
-        std::string out = untouched;
+        std::string out = c.frames == 3 ? std::string(18, '\xEE') + untouched : untouched;
+        const std::string expected = c.frames == 3 ? c.expected + untouched : c.expected;
         Interleave(c.frames, c.size, c.left.data(), c.right.data(), out.data());
-        EXPECT_EQ(out, c.expected);
+        EXPECT_EQ(out, expected);
     }
 }
 
