@@ -177,8 +177,13 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
     return 0;
 }
 
+// No seek before a write: the files are open for appending, so every write
+// lands at the end, which is the period's place (44 + write_pos x bytes per
+// frame) in a take that has not failed; a seek would only cost a system call
+// per file and period.
 int WritePeriod(OutputFiles* set, int interleave, uint32_t sample_bytes, int period_frames,
-                int64_t write_pos, const char* plane1, const char* plane2, char* interleave_buf)
+                [[maybe_unused]] int64_t write_pos, const char* plane1, const char* plane2,
+                char* interleave_buf)
 {
     const size_t plane_bytes = static_cast<size_t>(period_frames) * sample_bytes;
     for (int c = 0; c < 2; ++c) {
@@ -187,19 +192,12 @@ int WritePeriod(OutputFiles* set, int interleave, uint32_t sample_bytes, int per
             continue;
         const char* data = c == 0 ? plane1 : plane2;
         size_t bytes = plane_bytes;
-        off_t offset = kHeaderBytes + static_cast<off_t>(write_pos) * sample_bytes;
         if (interleave == 1) {
             if (c != 0)
                 continue;
             Interleave(period_frames, static_cast<int>(sample_bytes), plane1, plane2, interleave_buf);
             data = interleave_buf;
             bytes = 2 * plane_bytes;
-            offset = kHeaderBytes + static_cast<off_t>(write_pos) * 2 * sample_bytes;
-        }
-        // Pipes and devices cannot seek; the append mode places the data anyway.
-        if (set->regular[c] && fseeko(f, offset, SEEK_SET) != 0) {
-            ReportWriteFailure(set->name[c], errno);
-            return -1;
         }
         if (std::fwrite(data, 1, bytes, f) != bytes) {
             ReportWriteFailure(set->name[c], errno ? errno : EIO);
