@@ -23,8 +23,10 @@ double Db(double full_scale, int32_t magnitude)
 std::string List(const std::vector<int32_t>& values)
 {
     std::string s = "[";
-    for (int32_t v : values)
-        s += " " + std::to_string(v);
+    for (int32_t v : values) {
+        s += ' ';
+        s += std::to_string(v);
+    }
     return s + " ]";
 }
 
