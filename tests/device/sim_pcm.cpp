@@ -685,20 +685,20 @@ class Device {
             return;
         // Absolute ticks on the same clock as DueSlots(), so the descriptor turns
         // readable exactly when the pointer has a new period to report.
-        itimerspec spec{};
+        itimerspec ticks{};
         const int64_t first = pace_origin_ns_ + period_ns_;
-        spec.it_value.tv_sec = first / 1000000000;
-        spec.it_value.tv_nsec = first % 1000000000;
-        spec.it_interval.tv_sec = period_ns_ / 1000000000;
-        spec.it_interval.tv_nsec = period_ns_ % 1000000000;
-        timerfd_settime(fd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+        ticks.it_value.tv_sec = first / 1000000000;
+        ticks.it_value.tv_nsec = first % 1000000000;
+        ticks.it_interval.tv_sec = period_ns_ / 1000000000;
+        ticks.it_interval.tv_nsec = period_ns_ % 1000000000;
+        timerfd_settime(fd_, TFD_TIMER_ABSTIME, &ticks, nullptr);
     }
 
     void MakeReady() {
         if (opt_.paced) {
-            itimerspec spec{};
-            spec.it_value.tv_nsec = 1; // fires at once and stays readable
-            timerfd_settime(fd_, 0, &spec, nullptr);
+            itimerspec ticks{};
+            ticks.it_value.tv_nsec = 1; // fires at once and stays readable
+            timerfd_settime(fd_, 0, &ticks, nullptr);
         } else {
             const uint64_t one = 1;
             const ssize_t n = write(fd_, &one, sizeof one);
