@@ -64,6 +64,7 @@ TEST_F(EarlyEnd, CtrlCLeavesValidFilesOfWholePeriodsInEveryMode)
         SCOPED_TRACE("mode " + mode);
         RunOptions o = Options({"1644", "10", "paced", mode, "a.wav", "b.wav"});
         o.signal = SIGINT;
+        o.signal_after_text = "rem = ";
         o.signal_after_ms = 1000;
         const RunResult r = RunQuillo(o);
         const int periods = CheckedPeriods("a.wav", mode == "s" ? 2 : 1);
@@ -86,6 +87,7 @@ TEST_F(EarlyEnd, SigtermEndsTheTakeTheSameWay)
 {
     RunOptions o = Options({"1644", "10", "paced", "2", "a.wav", "b.wav"});
     o.signal = SIGTERM;
+    o.signal_after_text = "rem = ";
     o.signal_after_ms = 700;
     const RunResult r = RunQuillo(o);
     const int periods = CheckedPeriods("a.wav", 1);

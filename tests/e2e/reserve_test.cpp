@@ -75,6 +75,7 @@ TEST_F(Reserve, InterruptedTakeGivesBackWhatItDidNotWrite)
     const uint64_t before = FreeBytes();
     RunOptions o = Options({"1644", "10", "paced", "1", "small/take.wav"});
     o.signal = SIGINT;
+    o.signal_after_text = "rem = ";
     o.signal_after_ms = 600;
     const RunResult r = RunQuillo(o);
     EXPECT_EQ(r.term_signal, SIGINT) << r.err;

@@ -85,14 +85,18 @@ RunResult RunQuillo(const RunOptions& options)
 
     RunResult result;
     const int64_t start = NowMs();
+    // The signal's clock starts at the start, or when the awaited text shows.
+    int64_t signal_clock = options.signal_after_text.empty() ? start : -1;
     bool signalled = options.signal == 0;
     bool out_open = true, err_open = true;
     while (out_open || err_open) {
         pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-        const int64_t elapsed = NowMs() - start;
         int wait_ms = 50;
-        if (!signalled && options.signal_after_ms - elapsed < wait_ms)
-            wait_ms = static_cast<int>(options.signal_after_ms - elapsed);
+        if (!signalled && signal_clock >= 0) {
+            const int64_t elapsed = NowMs() - signal_clock;
+            if (options.signal_after_ms - elapsed < wait_ms)
+                wait_ms = static_cast<int>(options.signal_after_ms - elapsed);
+        }
         if (wait_ms < 0)
             wait_ms = 0;
         poll(fds, 2, wait_ms);
@@ -108,7 +112,9 @@ RunResult RunQuillo(const RunOptions& options)
                 (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(n));
         }
         const int64_t now = NowMs() - start;
-        if (!signalled && now >= options.signal_after_ms) {
+        if (signal_clock < 0 && result.out.find(options.signal_after_text) != std::string::npos)
+            signal_clock = NowMs();
+        if (!signalled && signal_clock >= 0 && NowMs() - signal_clock >= options.signal_after_ms) {
             kill(pid, options.signal);
             signalled = true;
         }
