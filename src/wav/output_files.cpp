@@ -170,6 +170,19 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
             failed = 1;
         }
     }
+    // Two channels appended to one file would mix their periods into a file
+    // whose header describes neither.
+    if (!failed && set->file[0] != nullptr && set->file[1] != nullptr && set->regular[0] &&
+        set->regular[1]) {
+        struct stat st0, st1;
+        if (fstat(fileno(set->file[0]), &st0) == 0 && fstat(fileno(set->file[1]), &st1) == 0 &&
+            st0.st_dev == st1.st_dev && st0.st_ino == st1.st_ino) {
+            std::printf("Can't record both channels into the same file %s\n", set->name[1]);
+            // The second name reached the file only through the first one.
+            set->created[1] = 0;
+            failed = 1;
+        }
+    }
     if (failed) {
         Undo(set);
         return 1;

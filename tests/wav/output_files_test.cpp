@@ -124,6 +124,31 @@ TEST_F(OutputFilesTest, RefusedTakeLeavesAConfirmedExistingFileAsAnEmptyRecordin
     EXPECT_EQ(ReadFile("old.wav"), ExpectedHeader(44100, 1, 2, 0));
 }
 
+TEST_F(OutputFilesTest, BothChannelsIntoOneFileIsRefused)
+{
+    symlink("same.wav", "link.wav");
+    for (const std::string& names : {std::string("same.wav\nsame.wav\n"),
+                                     std::string("same.wav\nlink.wav\n")}) {
+        SetList(names);
+        const std::string out = CaptureStdout([&] { EXPECT_EQ(Open(2, 0, 0, 4096), 1); });
+        EXPECT_EQ(out, "Can't record both channels into the same file " +
+                           SplitLines(names)[1] + "\n");
+        EXPECT_FALSE(FileExists("same.wav"));
+    }
+    // A file the user agreed to overwrite is left as an empty recording.
+    WriteFile("same.wav", "old");
+    SetList("same.wav\nsame.wav\n");
+    CaptureStdout([&] { EXPECT_EQ(Open(2, 0, 0, 4096), 1); });
+    EXPECT_EQ(ReadFile("same.wav"), ExpectedHeader(44100, 1, 2, 0));
+}
+
+TEST_F(OutputFilesTest, TwoChannelsMayBothGoToDevNull)
+{
+    SetList("/dev/null\n/dev/null\n");
+    EXPECT_EQ(Open(2, 0, 0, 4096), 0);
+    EXPECT_EQ(CloseOutputFiles(&set), 0);
+}
+
 TEST_F(OutputFilesTest, MonoFilesGrowByOnePeriodPerWriteChannelOneFirst)
 {
     const int period = 4096;
