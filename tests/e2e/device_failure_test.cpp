@@ -78,6 +78,7 @@ TEST_F(DeviceFailure, RefusedCommitPrintsTheFiveLineReport)
     EXPECT_EQ(lines[3], "Record\t" + std::to_string(period) + "\t" + std::to_string(buffer) +
                             "\t" + std::to_string(rate) + "\t" + std::to_string(channels));
     EXPECT_EQ(lines[4], "-------------------------");
+    EXPECT_TRUE(ListDir(dir).size() == 1) << "only the configuration";
 }
 
 TEST_F(DeviceFailure, GrantedPeriodOf1024PlansAndWritesIn1024FramePeriods)
