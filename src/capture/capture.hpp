@@ -38,11 +38,11 @@ struct TakeMeter {
     int32_t take_peaks[2];
     int32_t period_peaks[2];
     int32_t held_peaks[2];
-    uint32_t hold_window;      // periods, computed for 4096-frame periods
+    uint32_t hold_window; // periods, computed for 4096-frame periods
     int32_t periods_since_hold;
     int reset;
-    int scanned;               // 1: channel 1 only; 2: both channels
-    int meter_channels;        // what the bar meter shows
+    int scanned;        // 1: channel 1 only; 2: both channels
+    int meter_channels; // what the bar meter shows
 };
 
 void MeterStart(TakeMeter* meter, uint32_t rate_hz, int32_t channels, int32_t interleave);

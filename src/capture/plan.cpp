@@ -45,8 +45,10 @@ int RefuseOverlongTake(int64_t frames, int period_frames, uint32_t rate_hz,
     const int64_t most = MaxTakeFrames(period_frames, bytes_per_frame);
     if (frames <= most)
         return 0;
-    std::printf("Improper duration request: one file of this format and channel mode holds at most %" PRId64 " seconds\n",
-                most / rate_hz);
+    std::printf(
+        "Improper duration request: one file of this format and channel mode holds at most %" PRId64
+        " seconds\n",
+        most / rate_hz);
     return 1;
 }
 

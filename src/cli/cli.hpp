@@ -14,9 +14,8 @@ struct FormatInfo {
 
 // Read by the argument check and printed by the usage text, in this order.
 inline constexpr FormatInfo kFormats[] = {
-    {"1644", 16, 44100, 2}, {"1648", 16, 48000, 2}, {"2444", 24, 44100, 3},
-    {"2448", 24, 48000, 3}, {"1688", 16, 88200, 2}, {"1696", 16, 96000, 2},
-    {"2488", 24, 88200, 3}, {"2496", 24, 96000, 3},
+    {"1644", 16, 44100, 2}, {"1648", 16, 48000, 2}, {"2444", 24, 44100, 3}, {"2448", 24, 48000, 3},
+    {"1688", 16, 88200, 2}, {"1696", 16, 96000, 2}, {"2488", 24, 88200, 3}, {"2496", 24, 96000, 3},
 };
 
 // What main hands to RECORD. The three text buffers are NUL-terminated and

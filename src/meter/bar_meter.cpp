@@ -63,7 +63,8 @@ int FormatMeter(char* out, const int32_t* period_peaks, float range_db, int* res
 
     if (held_peaks[0] != 0)
         realPeakL = static_cast<float>(LevelDb(full_scale, held_peaks[0]));
-    len += std::snprintf(out + len, kMeterTextBytes - len, "] %.1f", static_cast<double>(realPeakL));
+    len +=
+        std::snprintf(out + len, kMeterTextBytes - len, "] %.1f", static_cast<double>(realPeakL));
     if (channels == 2) {
         if (held_peaks[1] != 0)
             realPeakR = static_cast<float>(LevelDb(full_scale, held_peaks[1]));

@@ -12,8 +12,8 @@ inline double FullScale(uint32_t sample_bytes)
 // Scans `count` samples of one channel plane and raises entry `index` of the
 // take peaks and the period peaks to the largest magnitude. Prints the clip
 // warning at most once per call.
-void CheckPeak(int index, int count, uint32_t sample_bytes, int32_t* take_peaks,
-               const void* buffer, int32_t* period_peaks);
+void CheckPeak(int index, int count, uint32_t sample_bytes, int32_t* take_peaks, const void* buffer,
+               int32_t* period_peaks);
 
 // Appends the meter text (bar over `range_db`, held peaks in dB) to the
 // status line and flushes standard output. Its state lives across calls and

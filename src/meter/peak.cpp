@@ -74,14 +74,14 @@ WIDE_VECTOR_CLONES int32_t PlanePeak24(const unsigned char* p, int count)
 
 } // namespace
 
-void CheckPeak(int index, int count, uint32_t sample_bytes, int32_t* take_peaks,
-               const void* buffer, int32_t* period_peaks)
+void CheckPeak(int index, int count, uint32_t sample_bytes, int32_t* take_peaks, const void* buffer,
+               int32_t* period_peaks)
 {
     if (count < 1)
         return;
     const auto* bufferM = static_cast<const unsigned char*>(buffer);
-    const int32_t sample = sample_bytes == 3 ? PlanePeak24(bufferM, count)
-                                             : PlanePeak16(bufferM, count);
+    const int32_t sample =
+        sample_bytes == 3 ? PlanePeak24(bufferM, count) : PlanePeak16(bufferM, count);
     if (take_peaks[index] < sample)
         take_peaks[index] = sample;
     if (period_peaks[index] < sample)

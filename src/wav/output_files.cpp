@@ -108,7 +108,8 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
             // A made name never replaces a file: when it is taken, the next
             // number is tried.
             for (long t = NewTime();; ++t) {
-                std::snprintf(name, sizeof name, "rec_chan_%li_%li.wav", static_cast<long>(c + 1), t);
+                std::snprintf(name, sizeof name, "rec_chan_%li_%li.wav", static_cast<long>(c + 1),
+                              t);
                 err = MAKE_HEADER(name, rate_hz, planned_frames, sample_bytes, interleave, 1);
                 if (err != EEXIST)
                     break;
@@ -208,7 +209,8 @@ int WritePeriod(OutputFiles* set, int interleave, uint32_t sample_bytes, int per
         if (interleave == 1) {
             if (c != 0)
                 continue;
-            Interleave(period_frames, static_cast<int>(sample_bytes), plane1, plane2, interleave_buf);
+            Interleave(period_frames, static_cast<int>(sample_bytes), plane1, plane2,
+                       interleave_buf);
             data = interleave_buf;
             bytes = 2 * plane_bytes;
         }
@@ -279,8 +281,8 @@ int ReserveTakeSpace(OutputFiles* set, int64_t planned_frames, uint32_t bytes_pe
             }
         }
         if (err != 0) {
-            std::fprintf(stderr, "Can't reserve %" PRIu64 " bytes for %s: %s\n", need,
-                         set->name[c], std::strerror(err));
+            std::fprintf(stderr, "Can't reserve %" PRIu64 " bytes for %s: %s\n", need, set->name[c],
+                         std::strerror(err));
             return 1;
         }
     }

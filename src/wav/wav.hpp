@@ -43,9 +43,9 @@ long NewTime();
 struct OutputFiles {
     int kept[2];
     FILE* file[2];
-    const char* name[2];   // points into the split scratch buffer
-    int created[2];        // this run made the file (it did not exist before)
-    int regular[2];        // a regular file: seekable, its header can be rewritten
+    const char* name[2]; // points into the split scratch buffer
+    int created[2];      // this run made the file (it did not exist before)
+    int regular[2];      // a regular file: seekable, its header can be rewritten
     int64_t frames_written[2];
 };
 

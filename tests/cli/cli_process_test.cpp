@@ -29,7 +29,7 @@ std::string Prompt(const std::string& name)
 }
 
 class CommandLine : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { dir = MakeTempDir(); }
     void TearDown() override { RemoveTree(dir); }
     RunResult Run(std::vector<std::string> args, const std::string& input = "")

@@ -22,8 +22,9 @@ Assembled Assemble(std::vector<std::string> args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
     Assembled a;
-    a.out = CaptureStdout(
-        [&] { a.status = AssembleRequest(static_cast<int>(args.size()), argv.data(), &a.request); });
+    a.out = CaptureStdout([&] {
+        a.status = AssembleRequest(static_cast<int>(args.size()), argv.data(), &a.request);
+    });
     return a;
 }
 
@@ -46,16 +47,36 @@ TEST(Request, AssemblesTheNineFieldsOfEachExample)
         {{"1644", "60", "dd"}, "dd", 44100, 2, 60, 1, 1, 0, ""},
         {{"2496", "10", "hw:1", "2"}, "hw:1", 96000, 3, 10, 2, 1, 0, ""},
         {{"1644", "60", "d", "s"}, "default", 44100, 2, 60, 1, 1, 1, ""},
-        {{"1644", "60", "d", "s", "one.wav", "two.wav"}, "default", 44100, 2, 60, 1, 0, 1,
+        {{"1644", "60", "d", "s", "one.wav", "two.wav"},
+         "default",
+         44100,
+         2,
+         60,
+         1,
+         0,
+         1,
          "one.wav\n"},
-        {{"1644", "60", "d", "1", "one.wav", "two.wav"}, "default", 44100, 2, 60, 1, 0, 0,
+        {{"1644", "60", "d", "1", "one.wav", "two.wav"},
+         "default",
+         44100,
+         2,
+         60,
+         1,
+         0,
+         0,
          "one.wav\n"},
-        {{"1648", "2.5", "d", "2abc", "l.wav", "r.wav"}, "default", 48000, 2, 2.5f, 2, 0, 0,
+        {{"1648", "2.5", "d", "2abc", "l.wav", "r.wav"},
+         "default",
+         48000,
+         2,
+         2.5f,
+         2,
+         0,
+         0,
          "l.wav\nr.wav\n"},
         {{"2444", "60s"}, "default", 44100, 3, 60, 1, 1, 0, ""},
         {{"2448", " 0.5"}, "default", 48000, 3, 0.5f, 1, 1, 0, ""},
-        {{"1688", "1", "d", " +2", "a", "b", "ignored"}, "default", 88200, 2, 1, 2, 0, 0,
-         "a\nb\n"},
+        {{"1688", "1", "d", " +2", "a", "b", "ignored"}, "default", 88200, 2, 1, 2, 0, 0, "a\nb\n"},
         {{"1696", "1"}, "default", 96000, 2, 1, 1, 1, 0, ""},
         {{"2488", "1"}, "default", 88200, 3, 1, 1, 1, 0, ""},
     };
@@ -142,9 +163,11 @@ TEST(Request, RefusesBadArgumentsWithOneLineAndStatusOne)
 
 TEST(Request, LongestAllowedDurationsAreAccepted)
 {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"1644", "48695"}, {"1644", "24347", "d", "s"}, {"2496", "7456", "d", "s"},
-             {"2496", "14913"}, {"2496", "14913", "d", "2"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"1644", "48695"},
+                                                                  {"1644", "24347", "d", "s"},
+                                                                  {"2496", "7456", "d", "s"},
+                                                                  {"2496", "14913"},
+                                                                  {"2496", "14913", "d", "2"}}) {
         EXPECT_EQ(Assemble(args).status, -1) << ::testing::PrintToString(args);
     }
 }

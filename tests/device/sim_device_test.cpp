@@ -30,15 +30,16 @@ constexpr snd_pcm_format_t kS24 = SND_PCM_FORMAT_S24_3LE;
 constexpr snd_pcm_access_t kNonInterleaved = SND_PCM_ACCESS_RW_NONINTERLEAVED;
 constexpr snd_pcm_access_t kInterleaved = SND_PCM_ACCESS_RW_INTERLEAVED;
 
-int BytesOf(snd_pcm_format_t format) {
+int BytesOf(snd_pcm_format_t format)
+{
     return snd_pcm_format_physical_width(format) / 8;
 }
 
 // The device comes in three shapes that share no code path for constraints
 // and sample layout, so behaviour tests run against each.
 struct Shape {
-    const char *name;
-    const char *options;
+    const char* name;
+    const char* options;
     bool one_format; // offers only the format the test reads
 };
 // One format: a plain ioplug with exact byte constraints.
@@ -48,7 +49,8 @@ const Shape kBothFormats{"both formats", "period_frames 1024\n", false};
 // Both formats, any period: a plain ioplug with a byte range.
 const Shape kAnyPeriod{"any period", "", false};
 
-std::string DeviceOptions(const Shape &shape, snd_pcm_format_t format = kS16) {
+std::string DeviceOptions(const Shape& shape, snd_pcm_format_t format = kS16)
+{
     std::string options = shape.options;
     if (shape.one_format)
         options += std::string("formats \"") + snd_pcm_format_name(format) + "\"\n";
@@ -58,11 +60,12 @@ std::string DeviceOptions(const Shape &shape, snd_pcm_format_t format = kS16) {
 // Peak lists with values beyond 16 and 24 bits, to check clamping too.
 const std::vector<int64_t> kLeft = {1000, -40000, 8388607, -9000000, 0, 77};
 const std::vector<int64_t> kRight = {-5, 40000, 123};
-const char *const kPeakOptions = "signal \"peaks\"\nleft [ 1000 -40000 8388607 -9000000 0 77 ]\n"
+const char* const kPeakOptions = "signal \"peaks\"\nleft [ 1000 -40000 8388607 -9000000 0 77 ]\n"
                                  "right [ -5 40000 123 ]\n";
 
-int32_t PeakOf(int channel, uint64_t period, int bytes) {
-    const std::vector<int64_t> &list = channel == 0 ? kLeft : kRight;
+int32_t PeakOf(int channel, uint64_t period, int bytes)
+{
+    const std::vector<int64_t>& list = channel == 0 ? kLeft : kRight;
     return SimClampSample(list[period % list.size()], bytes);
 }
 
@@ -76,37 +79,41 @@ struct Request {
 
 class HwParams {
   public:
-    explicit HwParams(snd_pcm_t *pcm) : pcm_(pcm) {
+    explicit HwParams(snd_pcm_t* pcm) : pcm_(pcm)
+    {
         snd_pcm_hw_params_malloc(&params_);
         any_ = snd_pcm_hw_params_any(pcm_, params_);
     }
     ~HwParams() { snd_pcm_hw_params_free(params_); }
-    HwParams(const HwParams &) = delete;
-    HwParams &operator=(const HwParams &) = delete;
+    HwParams(const HwParams&) = delete;
+    HwParams& operator=(const HwParams&) = delete;
 
     int any() const { return any_; }
     int Access(snd_pcm_access_t a) { return snd_pcm_hw_params_set_access(pcm_, params_, a); }
     int Format(snd_pcm_format_t f) { return snd_pcm_hw_params_set_format(pcm_, params_, f); }
     int Channels(unsigned c) { return snd_pcm_hw_params_set_channels(pcm_, params_, c); }
-    int RateNear(unsigned *r) { return snd_pcm_hw_params_set_rate_near(pcm_, params_, r, nullptr); }
-    int PeriodNear(snd_pcm_uframes_t *p) {
+    int RateNear(unsigned* r) { return snd_pcm_hw_params_set_rate_near(pcm_, params_, r, nullptr); }
+    int PeriodNear(snd_pcm_uframes_t* p)
+    {
         return snd_pcm_hw_params_set_period_size_near(pcm_, params_, p, nullptr);
     }
-    int BufferNear(snd_pcm_uframes_t *b) {
+    int BufferNear(snd_pcm_uframes_t* b)
+    {
         return snd_pcm_hw_params_set_buffer_size_near(pcm_, params_, b);
     }
     int Commit() { return snd_pcm_hw_params(pcm_, params_); }
-    snd_pcm_hw_params_t *get() { return params_; }
+    snd_pcm_hw_params_t* get() { return params_; }
 
   private:
-    snd_pcm_t *pcm_;
-    snd_pcm_hw_params_t *params_ = nullptr;
+    snd_pcm_t* pcm_;
+    snd_pcm_hw_params_t* params_ = nullptr;
     int any_;
 };
 
 // Applies a request in the order programs usually do; the granted values are
 // written back into the request. Returns 0 or the first error.
-int Configure(snd_pcm_t *pcm, Request &r) {
+int Configure(snd_pcm_t* pcm, Request& r)
+{
     HwParams hw(pcm);
     int err = hw.any();
     if (err >= 0)
@@ -126,7 +133,8 @@ int Configure(snd_pcm_t *pcm, Request &r) {
     return err;
 }
 
-int32_t Decode(const uint8_t *p, int bytes) {
+int32_t Decode(const uint8_t* p, int bytes)
+{
     uint32_t u = 0;
     for (int b = 0; b < bytes; ++b)
         u |= uint32_t{p[b]} << (8 * b);
@@ -139,18 +147,19 @@ struct Samples {
     std::array<std::vector<int32_t>, 2> ch;
 };
 
-snd_pcm_sframes_t Read(snd_pcm_t *pcm, const Request &r, snd_pcm_uframes_t frames, Samples &out) {
+snd_pcm_sframes_t Read(snd_pcm_t* pcm, const Request& r, snd_pcm_uframes_t frames, Samples& out)
+{
     const int bytes = BytesOf(r.format);
     // Poisoned, so a byte the device forgot to write cannot pass for silence.
     std::vector<uint8_t> buf(frames * 2 * bytes, 0xA5);
     snd_pcm_sframes_t got;
     if (r.access == kNonInterleaved) {
-        void *bufs[2] = {buf.data(), buf.data() + frames * bytes};
+        void* bufs[2] = {buf.data(), buf.data() + frames * bytes};
         got = snd_pcm_readn(pcm, bufs, frames);
     } else {
         got = snd_pcm_readi(pcm, buf.data(), frames);
     }
-    for (auto &c : out.ch)
+    for (auto& c : out.ch)
         c.clear();
     for (snd_pcm_sframes_t i = 0; i < got; ++i) {
         for (int c = 0; c < 2; ++c) {
@@ -163,7 +172,8 @@ snd_pcm_sframes_t Read(snd_pcm_t *pcm, const Request &r, snd_pcm_uframes_t frame
 }
 
 // For "peaks", where every sample of a period is the same value.
-testing::AssertionResult AllEqual(const std::vector<int32_t> &v, int32_t want) {
+testing::AssertionResult AllEqual(const std::vector<int32_t>& v, int32_t want)
+{
     for (size_t i = 0; i < v.size(); ++i) {
         if (v[i] != want)
             return testing::AssertionFailure()
@@ -174,17 +184,19 @@ testing::AssertionResult AllEqual(const std::vector<int32_t> &v, int32_t want) {
     return testing::AssertionSuccess();
 }
 
-void QuietAlsaErrors(const char *, int, const char *, int, const char *, ...) {}
+void QuietAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
 
 class SimDevice : public testing::Test {
   protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         char tmpl[] = "/tmp/quillosim-test-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         Close();
         snd_lib_error_set_handler(nullptr);
         std::filesystem::remove_all(dir_);
@@ -193,7 +205,8 @@ class SimDevice : public testing::Test {
 
     // Declares pcm "sim" with these options (plus a fresh log in the test's
     // directory) and opens it for capture.
-    int Open(const std::string &options, int mode = 0, bool with_log = true) {
+    int Open(const std::string& options, int mode = 0, bool with_log = true)
+    {
         Close();
         std::filesystem::remove(LogPath());
         const std::string conf = dir_ + "/test.conf";
@@ -210,7 +223,8 @@ class SimDevice : public testing::Test {
         return snd_pcm_open(&pcm_, "sim", SND_PCM_STREAM_CAPTURE, mode);
     }
 
-    void Close() {
+    void Close()
+    {
         if (pcm_ != nullptr)
             snd_pcm_close(pcm_);
         pcm_ = nullptr;
@@ -218,7 +232,8 @@ class SimDevice : public testing::Test {
 
     std::string LogPath() const { return dir_ + "/device.log"; }
 
-    std::vector<std::string> LogLines() const {
+    std::vector<std::string> LogLines() const
+    {
         std::vector<std::string> lines;
         std::ifstream in(LogPath());
         for (std::string line; std::getline(in, line);)
@@ -226,25 +241,27 @@ class SimDevice : public testing::Test {
         return lines;
     }
 
-    int LogCount(const std::string &line) const {
+    int LogCount(const std::string& line) const
+    {
         int n = 0;
-        for (const std::string &l : LogLines())
+        for (const std::string& l : LogLines())
             n += l == line;
         return n;
     }
 
-    snd_pcm_t *pcm_ = nullptr;
+    snd_pcm_t* pcm_ = nullptr;
     std::string dir_;
 };
 
 // ---------------------------------------------------------------------------
 // Configuration
 
-TEST_F(SimDevice, RefusesBadConfiguration) {
+TEST_F(SimDevice, RefusesBadConfiguration)
+{
     snd_lib_error_set_handler(QuietAlsaErrors);
     const struct {
-        const char *why;
-        const char *options;
+        const char* why;
+        const char* options;
     } cases[] = {
         {"unknown option", "colour \"red\""},
         {"format the device cannot make", "formats \"S32_LE\""},
@@ -271,14 +288,15 @@ TEST_F(SimDevice, RefusesBadConfiguration) {
         {"interleaved only with a fixed period and both formats",
          "access \"RW_INTERLEAVED\"\nperiod_frames 1024"},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
         EXPECT_EQ(Open(c.options, 0, /*with_log=*/false), -EINVAL);
         EXPECT_EQ(pcm_, nullptr);
     }
 }
 
-TEST_F(SimDevice, AcceptsNumbersWrittenAsStrings) {
+TEST_F(SimDevice, AcceptsNumbersWrittenAsStrings)
+{
     ASSERT_EQ(Open("rate \"48000\"\nperiod_frames \"1024\"\nfail_commit \"no\"\n"
                    "paced off\nfreq \"997.5\"\ncomment \"a note\""),
               0);
@@ -290,20 +308,22 @@ TEST_F(SimDevice, AcceptsNumbersWrittenAsStrings) {
     EXPECT_EQ(r.period, 1024u);
 }
 
-TEST_F(SimDevice, RefusesPlayback) {
+TEST_F(SimDevice, RefusesPlayback)
+{
     snd_lib_error_set_handler(QuietAlsaErrors);
     ASSERT_EQ(Open("", 0), 0);
     Close();
-    snd_pcm_t *pcm = nullptr;
+    snd_pcm_t* pcm = nullptr;
     EXPECT_EQ(snd_pcm_open(&pcm, "sim", SND_PCM_STREAM_PLAYBACK, 0), -EINVAL);
 }
 
 // ---------------------------------------------------------------------------
 // Hardware constraints
 
-TEST_F(SimDevice, OffersOnlyTheDeclaredFormats) {
+TEST_F(SimDevice, OffersOnlyTheDeclaredFormats)
+{
     const struct {
-        const char *options;
+        const char* options;
         snd_pcm_format_t format;
         bool granted;
     } cases[] = {
@@ -318,7 +338,7 @@ TEST_F(SimDevice, OffersOnlyTheDeclaredFormats) {
         {"formats \"S24_3LE\"\nperiod_frames 1024", kS16, false},
         {"period_frames 1024", SND_PCM_FORMAT_S32_LE, false},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.options) + " / " + snd_pcm_format_name(c.format));
         ASSERT_EQ(Open(c.options), 0);
         HwParams hw(pcm_);
@@ -329,9 +349,10 @@ TEST_F(SimDevice, OffersOnlyTheDeclaredFormats) {
     }
 }
 
-TEST_F(SimDevice, OffersOnlyTheDeclaredAccess) {
+TEST_F(SimDevice, OffersOnlyTheDeclaredAccess)
+{
     const struct {
-        const char *options;
+        const char* options;
         snd_pcm_access_t access;
         bool granted;
     } cases[] = {
@@ -347,7 +368,7 @@ TEST_F(SimDevice, OffersOnlyTheDeclaredAccess) {
         // The frame-linked format layer cannot refuse mmap.
         {"period_frames 1024", SND_PCM_ACCESS_MMAP_INTERLEAVED, true},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.options) + " / " + snd_pcm_access_name(c.access));
         ASSERT_EQ(Open(c.options), 0);
         HwParams hw(pcm_);
@@ -358,8 +379,9 @@ TEST_F(SimDevice, OffersOnlyTheDeclaredAccess) {
     }
 }
 
-TEST_F(SimDevice, HasExactlyTwoChannels) {
-    for (const Shape &s : {kSingleFormat, kBothFormats, kAnyPeriod}) {
+TEST_F(SimDevice, HasExactlyTwoChannels)
+{
+    for (const Shape& s : {kSingleFormat, kBothFormats, kAnyPeriod}) {
         SCOPED_TRACE(s.name);
         ASSERT_EQ(Open(DeviceOptions(s)), 0);
         HwParams hw(pcm_);
@@ -373,9 +395,10 @@ TEST_F(SimDevice, HasExactlyTwoChannels) {
     }
 }
 
-TEST_F(SimDevice, GrantsTheRateItIsTold) {
+TEST_F(SimDevice, GrantsTheRateItIsTold)
+{
     const struct {
-        const char *options;
+        const char* options;
         unsigned asked;
         unsigned granted;
     } cases[] = {
@@ -383,7 +406,7 @@ TEST_F(SimDevice, GrantsTheRateItIsTold) {
         {"", 400000, 192000},        {"rate 48000", 44100, 48000},
         {"rate 48000", 8000, 48000}, {"rate 22050\nperiod_frames 1024", 44100, 22050},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.options) + " / " + std::to_string(c.asked));
         ASSERT_EQ(Open(c.options), 0);
         HwParams hw(pcm_);
@@ -397,10 +420,11 @@ TEST_F(SimDevice, GrantsTheRateItIsTold) {
     EXPECT_LT(snd_pcm_hw_params_set_rate(pcm_, hw.get(), 44100, 0), 0);
 }
 
-TEST_F(SimDevice, FixedPeriodHoldsForEveryFormat) {
-    const char *const devices[] = {"period_frames 1024", "formats \"S16_LE\"\nperiod_frames 1024",
+TEST_F(SimDevice, FixedPeriodHoldsForEveryFormat)
+{
+    const char* const devices[] = {"period_frames 1024", "formats \"S16_LE\"\nperiod_frames 1024",
                                    "formats \"S24_3LE\"\nperiod_frames 1024"};
-    for (const char *device : devices) {
+    for (const char* device : devices) {
         for (snd_pcm_format_t format : {kS16, kS24}) {
             for (snd_pcm_uframes_t asked : {snd_pcm_uframes_t{4096}, snd_pcm_uframes_t{100}}) {
                 SCOPED_TRACE(std::string(device) + " / " + snd_pcm_format_name(format) + " / " +
@@ -421,9 +445,10 @@ TEST_F(SimDevice, FixedPeriodHoldsForEveryFormat) {
     }
 }
 
-TEST_F(SimDevice, AnyPeriodIsGrantedAsAsked) {
+TEST_F(SimDevice, AnyPeriodIsGrantedAsAsked)
+{
     const struct {
-        const char *options;
+        const char* options;
         snd_pcm_format_t format;
         snd_pcm_uframes_t period;
     } cases[] = {
@@ -436,7 +461,7 @@ TEST_F(SimDevice, AnyPeriodIsGrantedAsAsked) {
         {"formats \"S24_3LE\"", kS24, 32},
         {"formats \"S24_3LE\"", kS24, 65536},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.options) + " / " + snd_pcm_format_name(c.format) + " / " +
                      std::to_string(c.period));
         ASSERT_EQ(Open(c.options), 0);
@@ -449,7 +474,7 @@ TEST_F(SimDevice, AnyPeriodIsGrantedAsAsked) {
         EXPECT_EQ(r.buffer, c.period * 8);
     }
     // Single-format devices are exact at both ends of the period range.
-    for (const char *device : {"formats \"S16_LE\"", "formats \"S24_3LE\""}) {
+    for (const char* device : {"formats \"S16_LE\"", "formats \"S24_3LE\""}) {
         SCOPED_TRACE(device);
         ASSERT_EQ(Open(device), 0);
         HwParams hw(pcm_);
@@ -461,13 +486,14 @@ TEST_F(SimDevice, AnyPeriodIsGrantedAsAsked) {
     }
 }
 
-TEST_F(SimDevice, BufferHoldsTwoToSixtyFourPeriods) {
+TEST_F(SimDevice, BufferHoldsTwoToSixtyFourPeriods)
+{
     const struct {
         snd_pcm_uframes_t asked;
         snd_pcm_uframes_t granted;
     } cases[] = {{32768, 32768}, {100, 2048}, {2048, 2048}, {65536, 65536}, {1 << 20, 65536}};
-    for (const Shape &s : {kSingleFormat, kBothFormats}) {
-        for (const auto &c : cases) {
+    for (const Shape& s : {kSingleFormat, kBothFormats}) {
+        for (const auto& c : cases) {
             SCOPED_TRACE(std::string(s.name) + " / " + std::to_string(c.asked));
             ASSERT_EQ(Open(DeviceOptions(s)), 0);
             Request r;
@@ -479,8 +505,9 @@ TEST_F(SimDevice, BufferHoldsTwoToSixtyFourPeriods) {
     }
 }
 
-TEST_F(SimDevice, FailCommitFailsOnlyTheCommit) {
-    for (const Shape &s : {kSingleFormat, kBothFormats, kAnyPeriod}) {
+TEST_F(SimDevice, FailCommitFailsOnlyTheCommit)
+{
+    for (const Shape& s : {kSingleFormat, kBothFormats, kAnyPeriod}) {
         SCOPED_TRACE(s.name);
         ASSERT_EQ(Open(DeviceOptions(s) + "fail_commit true"), 0);
         HwParams hw(pcm_);
@@ -499,7 +526,8 @@ TEST_F(SimDevice, FailCommitFailsOnlyTheCommit) {
 // ---------------------------------------------------------------------------
 // Samples
 
-TEST(SimSignal, RampFixedPoints) {
+TEST(SimSignal, RampFixedPoints)
+{
     const struct {
         uint64_t frame;
         int bytes;
@@ -519,14 +547,15 @@ TEST(SimSignal, RampFixedPoints) {
         {0x80, 3, 0x810181 - 0x1000000, 0x7efe7e},
         {0x80, 2, 0x0181, -0x0182},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.frame) + " / " + std::to_string(c.bytes));
         EXPECT_EQ(SimRampSample(0, c.frame, c.bytes), c.left);
         EXPECT_EQ(SimRampSample(1, c.frame, c.bytes), c.right);
     }
 }
 
-TEST(SimSignal, RampNeverRepeatsWithinTheLargestPeriod) {
+TEST(SimSignal, RampNeverRepeatsWithinTheLargestPeriod)
+{
     for (int bytes : {2, 3}) {
         std::set<int32_t> seen;
         const uint64_t start = 123456789; // any offset into a long recording
@@ -545,20 +574,21 @@ TEST(SimSignal, RampNeverRepeatsWithinTheLargestPeriod) {
 
 enum class Expect { kSilence, kPeaks, kRamp };
 
-TEST_F(SimDevice, DeliversPredictedSamplesInEveryLayout) {
+TEST_F(SimDevice, DeliversPredictedSamplesInEveryLayout)
+{
     const struct {
-        const char *name;
-        const char *options;
+        const char* name;
+        const char* options;
         Expect expect;
     } signals[] = {
         {"silence", "", Expect::kSilence},
         {"peaks", kPeakOptions, Expect::kPeaks},
         {"ramp", "signal \"ramp\"\n", Expect::kRamp},
     };
-    for (const Shape &shape : {kSingleFormat, kBothFormats, kAnyPeriod}) {
+    for (const Shape& shape : {kSingleFormat, kBothFormats, kAnyPeriod}) {
         for (snd_pcm_format_t format : {kS16, kS24}) {
             for (snd_pcm_access_t access : {kNonInterleaved, kInterleaved}) {
-                for (const auto &sig : signals) {
+                for (const auto& sig : signals) {
                     SCOPED_TRACE(std::string(shape.name) + " / " + snd_pcm_format_name(format) +
                                  " / " + snd_pcm_access_name(access) + " / " + sig.name);
                     ASSERT_EQ(Open(sig.options + DeviceOptions(shape, format)), 0);
@@ -589,10 +619,11 @@ TEST_F(SimDevice, DeliversPredictedSamplesInEveryLayout) {
     }
 }
 
-TEST_F(SimDevice, ReadsNeedNotMatchThePeriod) {
+TEST_F(SimDevice, ReadsNeedNotMatchThePeriod)
+{
     // A program may read in any chunk size; frames stay consecutive, also where
     // a chunk wraps around the end of the two-period ring buffer.
-    for (const Shape &shape : {kSingleFormat, kBothFormats, kAnyPeriod}) {
+    for (const Shape& shape : {kSingleFormat, kBothFormats, kAnyPeriod}) {
         for (snd_pcm_format_t format : {kS16, kS24}) {
             SCOPED_TRACE(std::string(shape.name) + " / " + snd_pcm_format_name(format));
             ASSERT_EQ(Open("signal \"ramp\"\n" + DeviceOptions(shape, format)), 0);
@@ -614,7 +645,8 @@ TEST_F(SimDevice, ReadsNeedNotMatchThePeriod) {
     }
 }
 
-TEST_F(SimDevice, SineFollowsThePeriodAmplitudes) {
+TEST_F(SimDevice, SineFollowsThePeriodAmplitudes)
+{
     ASSERT_EQ(Open("signal \"sine\"\nfreq 1000\nleft [ 10000 ]\nright [ 0 20000 ]\n"
                    "period_frames 1024"),
               0);
@@ -645,11 +677,12 @@ const Shape kPacedBoth{"paced both formats", "paced true\nperiod_frames 256\n", 
 const Shape kFaultShapes[] = {kSingleFormat, kBothFormats, kPacedSingle, kPacedBoth};
 
 // "peaks" with left[k] = 100 * k, so each read tells which period it holds.
-const char *const kCountingPeaks = "signal \"peaks\"\nleft \"0 100 200 300 400 500 600 700 800\"\n";
+const char* const kCountingPeaks = "signal \"peaks\"\nleft \"0 100 200 300 400 500 600 700 800\"\n";
 
-TEST_F(SimDevice, OverrunLosesExactlyThatPeriod) {
-    for (const Shape &shape : kFaultShapes) {
-        for (const char *list : {"[ 0 2 4 5 ]", "\"0 2 4 5\""}) {
+TEST_F(SimDevice, OverrunLosesExactlyThatPeriod)
+{
+    for (const Shape& shape : kFaultShapes) {
+        for (const char* list : {"[ 0 2 4 5 ]", "\"0 2 4 5\""}) {
             SCOPED_TRACE(std::string(shape.name) + " / " + list);
             ASSERT_EQ(Open(std::string(kCountingPeaks) + "overrun_periods " + list + "\n" +
                            DeviceOptions(shape)),
@@ -670,15 +703,16 @@ TEST_F(SimDevice, OverrunLosesExactlyThatPeriod) {
                     EXPECT_TRUE(AllEqual(s.ch[0], 100 * k)) << "read " << k;
                 }
             }
-            for (const char *line : {"overrun 0", "overrun 2", "overrun 4", "overrun 5"})
+            for (const char* line : {"overrun 0", "overrun 2", "overrun 4", "overrun 5"})
                 EXPECT_EQ(LogCount(line), 1) << line;
             EXPECT_EQ(LogCount("start"), 5); // first start and one per recovery
         }
     }
 }
 
-TEST_F(SimDevice, SuspendLosesOnePeriodAndResumes) {
-    for (const Shape &shape : kFaultShapes) {
+TEST_F(SimDevice, SuspendLosesOnePeriodAndResumes)
+{
+    for (const Shape& shape : kFaultShapes) {
         SCOPED_TRACE(shape.name);
         ASSERT_EQ(
             Open(std::string(kCountingPeaks) + "suspend_at_period 3\n" + DeviceOptions(shape)), 0);
@@ -703,8 +737,9 @@ TEST_F(SimDevice, SuspendLosesOnePeriodAndResumes) {
     }
 }
 
-TEST_F(SimDevice, LostDeviceFailsEveryLaterCall) {
-    for (const Shape &shape : kFaultShapes) {
+TEST_F(SimDevice, LostDeviceFailsEveryLaterCall)
+{
+    for (const Shape& shape : kFaultShapes) {
         for (snd_pcm_access_t access : {kNonInterleaved, kInterleaved}) {
             for (int lost : {0, 3}) {
                 SCOPED_TRACE(std::string(shape.name) + " / " + snd_pcm_access_name(access) +
@@ -746,8 +781,9 @@ TEST_F(SimDevice, LostDeviceFailsEveryLaterCall) {
     }
 }
 
-TEST_F(SimDevice, StalledDeviceNeverBecomesReady) {
-    for (const Shape &shape : kFaultShapes) {
+TEST_F(SimDevice, StalledDeviceNeverBecomesReady)
+{
+    for (const Shape& shape : kFaultShapes) {
         for (int stall : {0, 2}) {
             SCOPED_TRACE(std::string(shape.name) + " / stall at " + std::to_string(stall));
             ASSERT_EQ(
@@ -778,10 +814,11 @@ TEST_F(SimDevice, StalledDeviceNeverBecomesReady) {
     }
 }
 
-TEST_F(SimDevice, PollDescriptorsFollowTheDevice) {
+TEST_F(SimDevice, PollDescriptorsFollowTheDevice)
+{
     // A program that polls the descriptors itself (say, together with its own
     // stop descriptor) must see readiness exactly when a read can proceed.
-    for (const Shape &shape : {kSingleFormat, kPacedSingle, kPacedBoth}) {
+    for (const Shape& shape : {kSingleFormat, kPacedSingle, kPacedBoth}) {
         SCOPED_TRACE(shape.name);
         ASSERT_EQ(Open(std::string(kCountingPeaks) + "stall_at_period 3\n" + DeviceOptions(shape)),
                   0);
@@ -818,7 +855,8 @@ TEST_F(SimDevice, PollDescriptorsFollowTheDevice) {
     }
 }
 
-TEST_F(SimDevice, FreeRunningNeverOverrunsASlowReader) {
+TEST_F(SimDevice, FreeRunningNeverOverrunsASlowReader)
+{
     // The buffer holds 2 periods (about 10.7 ms); the reader sleeps longer.
     ASSERT_EQ(Open("signal \"ramp\"\nformats \"S16_LE\""), 0);
     Request r;
@@ -834,8 +872,9 @@ TEST_F(SimDevice, FreeRunningNeverOverrunsASlowReader) {
     }
 }
 
-TEST_F(SimDevice, PacedDeviceDeliversInRealTime) {
-    for (const Shape &shape : {kSingleFormat, kBothFormats}) {
+TEST_F(SimDevice, PacedDeviceDeliversInRealTime)
+{
+    for (const Shape& shape : {kSingleFormat, kBothFormats}) {
         SCOPED_TRACE(shape.name);
         ASSERT_EQ(Open("paced true\nsignal \"peaks\"\nleft [ 0 100 200 300 400 ]\n" +
                        DeviceOptions(shape)),
@@ -854,8 +893,9 @@ TEST_F(SimDevice, PacedDeviceDeliversInRealTime) {
     }
 }
 
-TEST_F(SimDevice, PacedReaderFallingBehindOverruns) {
-    for (const Shape &shape : {Shape{"single format", "period_frames 256\n", true},
+TEST_F(SimDevice, PacedReaderFallingBehindOverruns)
+{
+    for (const Shape& shape : {Shape{"single format", "period_frames 256\n", true},
                                Shape{"both formats", "period_frames 256\n", false}}) {
         SCOPED_TRACE(shape.name);
         ASSERT_EQ(
@@ -881,11 +921,12 @@ TEST_F(SimDevice, PacedReaderFallingBehindOverruns) {
 // ---------------------------------------------------------------------------
 // Event log
 
-TEST_F(SimDevice, LogsNegotiatedParameters) {
+TEST_F(SimDevice, LogsNegotiatedParameters)
+{
     const struct {
-        const char *options;
+        const char* options;
         Request request;
-        const char *line;
+        const char* line;
     } cases[] = {
         {"",
          {kS24, kInterleaved, 44100, 4096, 32768},
@@ -897,7 +938,7 @@ TEST_F(SimDevice, LogsNegotiatedParameters) {
          {kS24, kNonInterleaved, 44100, 4096, 16384},
          "hw_params format=S24_3LE access=RW_NONINTERLEAVED rate=96000 period=1024 buffer=16384"},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
         ASSERT_EQ(Open(c.options), 0);
         Request r = c.request;
@@ -909,17 +950,18 @@ TEST_F(SimDevice, LogsNegotiatedParameters) {
     }
 }
 
-TEST_F(SimDevice, LogsHowTheProgramEnded) {
+TEST_F(SimDevice, LogsHowTheProgramEnded)
+{
     const struct {
-        const char *name;
-        int (*end)(snd_pcm_t *);
-        const char *last_before_close;
+        const char* name;
+        int (*end)(snd_pcm_t*);
+        const char* last_before_close;
     } endings[] = {
         {"drop", snd_pcm_drop, "stop"},
         {"drain", snd_pcm_drain, "drain"},
     };
-    for (const Shape &shape : {kSingleFormat, kBothFormats}) {
-        for (const auto &e : endings) {
+    for (const Shape& shape : {kSingleFormat, kBothFormats}) {
+        for (const auto& e : endings) {
             SCOPED_TRACE(std::string(shape.name) + " / " + e.name);
             ASSERT_EQ(Open(DeviceOptions(shape)), 0);
             Request r;
@@ -942,8 +984,9 @@ TEST_F(SimDevice, LogsHowTheProgramEnded) {
 // alsa-lib behaviour that programs (and their tests) depend on, pinned down
 // on this device.
 
-TEST_F(SimDevice, WaitOnAPreparedStreamTimesOut) {
-    for (const Shape &shape : {kSingleFormat, kBothFormats}) {
+TEST_F(SimDevice, WaitOnAPreparedStreamTimesOut)
+{
+    for (const Shape& shape : {kSingleFormat, kBothFormats}) {
         SCOPED_TRACE(shape.name);
         ASSERT_EQ(Open(DeviceOptions(shape)), 0);
         Request r;
@@ -957,15 +1000,17 @@ TEST_F(SimDevice, WaitOnAPreparedStreamTimesOut) {
 }
 
 std::atomic<int> g_signals{0}; // lock-free, so safe in a handler
-snd_pcm_t *g_abort_pcm = nullptr;
+snd_pcm_t* g_abort_pcm = nullptr;
 
-void CountAndAbortOnThird(int) {
+void CountAndAbortOnThird(int)
+{
     if (++g_signals == 3)
         snd_pcm_abort(g_abort_pcm);
 }
 
-TEST_F(SimDevice, BlockingReadSurvivesSignalsUntilAborted) {
-    for (const Shape &shape : {kSingleFormat, kBothFormats}) {
+TEST_F(SimDevice, BlockingReadSurvivesSignalsUntilAborted)
+{
+    for (const Shape& shape : {kSingleFormat, kBothFormats}) {
         SCOPED_TRACE(shape.name);
         ASSERT_EQ(Open("stall_at_period 1\n" + DeviceOptions(shape)), 0);
         Request r;

@@ -69,7 +69,8 @@ struct Options {
     bool NeedsFormatLayer() const { return formats.size() > 1 && period_frames != 0; }
 };
 
-int SampleBytes(snd_pcm_format_t format) {
+int SampleBytes(snd_pcm_format_t format)
+{
     return snd_pcm_format_physical_width(format) / 8;
 }
 
@@ -77,15 +78,17 @@ int SampleBytes(snd_pcm_format_t format) {
 // Option parsing. Values may be given as numbers or as strings so that a
 // test can generate a configuration with plain string formatting.
 
-int BadOption(const char *id, const char *why) {
+int BadOption(const char* id, const char* why)
+{
     SNDERR("quillosim: option %s: %s", id, why);
     return -EINVAL;
 }
 
-std::vector<std::string> Words(const char *text) {
+std::vector<std::string> Words(const char* text)
+{
     std::vector<std::string> words;
     std::string word;
-    for (const char *p = text;; ++p) {
+    for (const char* p = text;; ++p) {
         if (*p == '\0' || *p == ' ' || *p == '\t' || *p == '\n') {
             if (!word.empty())
                 words.push_back(word);
@@ -99,11 +102,12 @@ std::vector<std::string> Words(const char *text) {
     return words;
 }
 
-bool ParseInteger(const std::string &text, int64_t &value) {
+bool ParseInteger(const std::string& text, int64_t& value)
+{
     if (text.empty())
         return false;
     errno = 0;
-    char *end = nullptr;
+    char* end = nullptr;
     const long long v = std::strtoll(text.c_str(), &end, 10);
     if (errno != 0 || *end != '\0')
         return false;
@@ -111,7 +115,8 @@ bool ParseInteger(const std::string &text, int64_t &value) {
     return true;
 }
 
-bool GetInteger(snd_config_t *node, int64_t &value) {
+bool GetInteger(snd_config_t* node, int64_t& value)
+{
     switch (snd_config_get_type(node)) {
     case SND_CONFIG_TYPE_INTEGER: {
         long v = 0;
@@ -128,7 +133,7 @@ bool GetInteger(snd_config_t *node, int64_t &value) {
         return true;
     }
     case SND_CONFIG_TYPE_STRING: {
-        const char *s = nullptr;
+        const char* s = nullptr;
         if (snd_config_get_string(node, &s) < 0)
             return false;
         const std::vector<std::string> words = Words(s);
@@ -140,11 +145,13 @@ bool GetInteger(snd_config_t *node, int64_t &value) {
 }
 
 // A list is a compound ([ 3 7 ]), a string ("3 7") or a single integer.
-bool GetIntegerList(snd_config_t *node, std::vector<int64_t> &values) {
+bool GetIntegerList(snd_config_t* node, std::vector<int64_t>& values)
+{
     values.clear();
     if (snd_config_get_type(node) == SND_CONFIG_TYPE_COMPOUND) {
         snd_config_iterator_t i, next;
-        snd_config_for_each(i, next, node) {
+        snd_config_for_each(i, next, node)
+        {
             int64_t v = 0;
             if (!GetInteger(snd_config_iterator_entry(i), v))
                 return false;
@@ -153,10 +160,10 @@ bool GetIntegerList(snd_config_t *node, std::vector<int64_t> &values) {
         return true;
     }
     if (snd_config_get_type(node) == SND_CONFIG_TYPE_STRING) {
-        const char *s = nullptr;
+        const char* s = nullptr;
         if (snd_config_get_string(node, &s) < 0)
             return false;
-        for (const std::string &word : Words(s)) {
+        for (const std::string& word : Words(s)) {
             int64_t v = 0;
             if (!ParseInteger(word, v))
                 return false;
@@ -171,20 +178,22 @@ bool GetIntegerList(snd_config_t *node, std::vector<int64_t> &values) {
     return true;
 }
 
-bool GetString(snd_config_t *node, std::string &value) {
-    const char *s = nullptr;
+bool GetString(snd_config_t* node, std::string& value)
+{
+    const char* s = nullptr;
     if (snd_config_get_string(node, &s) < 0)
         return false;
     value = s;
     return true;
 }
 
-int ParseFormats(const char *id, snd_config_t *node, Options &o) {
+int ParseFormats(const char* id, snd_config_t* node, Options& o)
+{
     std::string text;
     if (!GetString(node, text))
         return BadOption(id, "expected a string");
     o.formats.clear();
-    for (const std::string &word : Words(text.c_str())) {
+    for (const std::string& word : Words(text.c_str())) {
         const snd_pcm_format_t f = snd_pcm_format_value(word.c_str());
         if (f != SND_PCM_FORMAT_S16_LE && f != SND_PCM_FORMAT_S24_3LE)
             return BadOption(id, "only S16_LE and S24_3LE are supported");
@@ -196,12 +205,13 @@ int ParseFormats(const char *id, snd_config_t *node, Options &o) {
     return 0;
 }
 
-int ParseAccess(const char *id, snd_config_t *node, Options &o) {
+int ParseAccess(const char* id, snd_config_t* node, Options& o)
+{
     std::string text;
     if (!GetString(node, text))
         return BadOption(id, "expected a string");
     o.accesses.clear();
-    for (const std::string &word : Words(text.c_str())) {
+    for (const std::string& word : Words(text.c_str())) {
         snd_pcm_access_t a;
         if (word == "RW_INTERLEAVED")
             a = SND_PCM_ACCESS_RW_INTERLEAVED;
@@ -217,8 +227,9 @@ int ParseAccess(const char *id, snd_config_t *node, Options &o) {
     return 0;
 }
 
-int ParseRange(const char *id, snd_config_t *node, int64_t lo, int64_t hi, bool zero_ok,
-               unsigned &out) {
+int ParseRange(const char* id, snd_config_t* node, int64_t lo, int64_t hi, bool zero_ok,
+               unsigned& out)
+{
     int64_t v = 0;
     if (!GetInteger(node, v))
         return BadOption(id, "expected an integer");
@@ -228,7 +239,8 @@ int ParseRange(const char *id, snd_config_t *node, int64_t lo, int64_t hi, bool 
     return 0;
 }
 
-int ParsePeriodIndex(const char *id, snd_config_t *node, std::optional<uint64_t> &out) {
+int ParsePeriodIndex(const char* id, snd_config_t* node, std::optional<uint64_t>& out)
+{
     int64_t v = 0;
     if (!GetInteger(node, v) || v < 0)
         return BadOption(id, "expected a period index >= 0");
@@ -236,7 +248,8 @@ int ParsePeriodIndex(const char *id, snd_config_t *node, std::optional<uint64_t>
     return 0;
 }
 
-int ParseBool(const char *id, snd_config_t *node, bool &out) {
+int ParseBool(const char* id, snd_config_t* node, bool& out)
+{
     const int v = snd_config_get_bool(node);
     if (v < 0)
         return BadOption(id, "expected true or false");
@@ -244,11 +257,13 @@ int ParseBool(const char *id, snd_config_t *node, bool &out) {
     return 0;
 }
 
-int ParseOptions(snd_config_t *conf, Options &o) {
+int ParseOptions(snd_config_t* conf, Options& o)
+{
     snd_config_iterator_t i, next;
-    snd_config_for_each(i, next, conf) {
-        snd_config_t *node = snd_config_iterator_entry(i);
-        const char *id = nullptr;
+    snd_config_for_each(i, next, conf)
+    {
+        snd_config_t* node = snd_config_iterator_entry(i);
+        const char* id = nullptr;
         if (snd_config_get_id(node, &id) < 0)
             continue;
         const std::string key = id;
@@ -305,7 +320,7 @@ int ParseOptions(snd_config_t *conf, Options &o) {
             if (snd_config_get_ireal(node, &f) < 0) {
                 if (!GetString(node, s))
                     return BadOption(id, "expected a number");
-                char *end = nullptr;
+                char* end = nullptr;
                 f = std::strtod(s.c_str(), &end);
                 if (s.empty() || *end != '\0')
                     return BadOption(id, "expected a number");
@@ -337,24 +352,28 @@ int ParseOptions(snd_config_t *conf, Options &o) {
 // ---------------------------------------------------------------------------
 // Sample storage in the channel areas alsa-lib hands to transfer callbacks.
 
-uint8_t *SamplePtr(const snd_pcm_channel_area_t &area, snd_pcm_uframes_t frame) {
-    return static_cast<uint8_t *>(area.addr) + (area.first + frame * area.step) / 8;
+uint8_t* SamplePtr(const snd_pcm_channel_area_t& area, snd_pcm_uframes_t frame)
+{
+    return static_cast<uint8_t*>(area.addr) + (area.first + frame * area.step) / 8;
 }
 
-void StoreSample(uint8_t *p, snd_pcm_format_t format, int32_t value) {
+void StoreSample(uint8_t* p, snd_pcm_format_t format, int32_t value)
+{
     const uint32_t u = static_cast<uint32_t>(value);
     const int bytes = SampleBytes(format);
     for (int b = 0; b < bytes; ++b)
         p[b] = static_cast<uint8_t>(u >> (8 * b));
 }
 
-int32_t LoadRawSample(const uint8_t *p) {
+int32_t LoadRawSample(const uint8_t* p)
+{
     const uint32_t u =
         uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
     return static_cast<int32_t>(u);
 }
 
-int64_t NowNs() {
+int64_t NowNs()
+{
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
@@ -368,16 +387,18 @@ int64_t NowNs() {
 class Device {
   public:
     explicit Device(Options options) : opt_(std::move(options)) {}
-    ~Device() {
+    ~Device()
+    {
         if (fd_ >= 0)
             close(fd_);
         if (log_fd_ >= 0)
             close(log_fd_);
     }
-    Device(const Device &) = delete;
-    Device &operator=(const Device &) = delete;
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
 
-    int Init() {
+    int Init()
+    {
         fd_ = opt_.paced ? timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)
                          : eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (fd_ < 0)
@@ -393,12 +414,13 @@ class Device {
         return 0;
     }
 
-    const Options &options() const { return opt_; }
+    const Options& options() const { return opt_; }
     int poll_fd() const { return fd_; }
 
     // Called by the ioplug that talks to the program (log_params) or by the
     // raw ioplug under the format layer, whose extplug logs instead.
-    int HwParams(const snd_pcm_ioplug_t *io, bool log_params) {
+    int HwParams(const snd_pcm_ioplug_t* io, bool log_params)
+    {
         std::lock_guard<std::mutex> lock(mu_);
         if (opt_.fail_commit)
             return -EINVAL;
@@ -416,20 +438,23 @@ class Device {
         return 0;
     }
 
-    void ClientHwParams(snd_pcm_format_t format, snd_pcm_access_t access) {
+    void ClientHwParams(snd_pcm_format_t format, snd_pcm_access_t access)
+    {
         std::lock_guard<std::mutex> lock(mu_);
         client_format_ = format;
         LogHwParams(format, access, rate_, period_, buffer_);
     }
 
-    void SwParams(const snd_pcm_sw_params_t *params) {
+    void SwParams(const snd_pcm_sw_params_t* params)
+    {
         std::lock_guard<std::mutex> lock(mu_);
         snd_pcm_uframes_t v = 0;
         if (snd_pcm_sw_params_get_avail_min(params, &v) == 0 && v > 0)
             avail_min_ = v;
     }
 
-    int Prepare() {
+    int Prepare()
+    {
         std::lock_guard<std::mutex> lock(mu_);
         Log("prepare");
         if (lost_)
@@ -443,7 +468,8 @@ class Device {
         return 0;
     }
 
-    int Start() {
+    int Start()
+    {
         std::lock_guard<std::mutex> lock(mu_);
         Log("start");
         if (lost_)
@@ -456,7 +482,8 @@ class Device {
         return 0;
     }
 
-    int Stop(const snd_pcm_ioplug_t *io) {
+    int Stop(const snd_pcm_ioplug_t* io)
+    {
         std::lock_guard<std::mutex> lock(mu_);
         // ioplug ends a drain with a drop, and snd_pcm_close drops again a
         // stream the program already dropped; neither is a stop of its own.
@@ -467,7 +494,8 @@ class Device {
         return 0;
     }
 
-    int Drain() {
+    int Drain()
+    {
         std::lock_guard<std::mutex> lock(mu_);
         Log("drain");
         draining_ = true;
@@ -475,7 +503,8 @@ class Device {
         return lost_ ? -ENODEV : 0;
     }
 
-    int Resume(snd_pcm_ioplug_t *io) {
+    int Resume(snd_pcm_ioplug_t* io)
+    {
         std::lock_guard<std::mutex> lock(mu_);
         Log("resume");
         if (lost_)
@@ -492,12 +521,14 @@ class Device {
         return 0;
     }
 
-    void Close() {
+    void Close()
+    {
         std::lock_guard<std::mutex> lock(mu_);
         Log("close");
     }
 
-    snd_pcm_sframes_t Pointer(snd_pcm_ioplug_t *io) {
+    snd_pcm_sframes_t Pointer(snd_pcm_ioplug_t* io)
+    {
         std::lock_guard<std::mutex> lock(mu_);
         if (io->state != SND_PCM_STATE_RUNNING)
             return Position();
@@ -546,8 +577,9 @@ class Device {
         return Position();
     }
 
-    snd_pcm_sframes_t Transfer(const snd_pcm_ioplug_t *io, const snd_pcm_channel_area_t *areas,
-                               snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
+    snd_pcm_sframes_t Transfer(const snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
+                               snd_pcm_uframes_t offset, snd_pcm_uframes_t size)
+    {
         std::lock_guard<std::mutex> lock(mu_);
         // Read access transfers straight into the program's buffer, from
         // appl_ptr on. Under the format layer the raw device is read through
@@ -568,7 +600,8 @@ class Device {
         return static_cast<snd_pcm_sframes_t>(size);
     }
 
-    int PollRevents(const snd_pcm_ioplug_t *io, unsigned short *revents) {
+    int PollRevents(const snd_pcm_ioplug_t* io, unsigned short* revents)
+    {
         std::lock_guard<std::mutex> lock(mu_);
         switch (io->state) {
         case SND_PCM_STATE_RUNNING:
@@ -597,7 +630,8 @@ class Device {
         uint64_t global; // the same frame counted since the first start
     };
 
-    void Log(const std::string &line) {
+    void Log(const std::string& line)
+    {
         if (log_fd_ < 0)
             return;
         const std::string text = line + "\n";
@@ -607,28 +641,33 @@ class Device {
     }
 
     void LogHwParams(snd_pcm_format_t format, snd_pcm_access_t access, unsigned rate,
-                     uint64_t period, uint64_t buffer) {
+                     uint64_t period, uint64_t buffer)
+    {
         Log(std::string("hw_params format=") + snd_pcm_format_name(format) +
             " access=" + snd_pcm_access_name(access) + " rate=" + std::to_string(rate) +
             " period=" + std::to_string(period) + " buffer=" + std::to_string(buffer));
     }
 
-    snd_pcm_sframes_t Position() const {
+    snd_pcm_sframes_t Position() const
+    {
         return buffer_ == 0 ? 0 : static_cast<snd_pcm_sframes_t>(hw_frames_ % buffer_);
     }
 
-    uint64_t DueSlots() const {
+    uint64_t DueSlots() const
+    {
         const int64_t elapsed = NowNs() - pace_origin_ns_;
         return pace_base_ + (elapsed > 0 ? static_cast<uint64_t>(elapsed / period_ns_) : 0);
     }
 
-    void Deliver(uint64_t k) {
+    void Deliver(uint64_t k)
+    {
         if (segments_.empty() || GlobalFrame(hw_frames_) != k * period_)
             segments_.push_back({hw_frames_, k * period_});
         hw_frames_ += period_;
     }
 
-    uint64_t GlobalFrame(uint64_t local) const {
+    uint64_t GlobalFrame(uint64_t local) const
+    {
         for (auto it = segments_.rbegin(); it != segments_.rend(); ++it) {
             if (it->local <= local)
                 return it->global + (local - it->local);
@@ -636,12 +675,14 @@ class Device {
         return local;
     }
 
-    int64_t PerPeriod(int channel, uint64_t period) const {
-        const std::vector<int64_t> &list = channel == 0 ? opt_.left : opt_.right;
+    int64_t PerPeriod(int channel, uint64_t period) const
+    {
+        const std::vector<int64_t>& list = channel == 0 ? opt_.left : opt_.right;
         return list.empty() ? 0 : list[period % list.size()];
     }
 
-    int32_t SampleValue(int channel, uint64_t frame, uint64_t period, int bytes) const {
+    int32_t SampleValue(int channel, uint64_t frame, uint64_t period, int bytes) const
+    {
         switch (opt_.signal) {
         case Signal::kSilence:
             return 0;
@@ -656,7 +697,8 @@ class Device {
         return 0;
     }
 
-    bool ReadableNow(uint64_t appl) {
+    bool ReadableNow(uint64_t appl)
+    {
         if (hw_frames_ - appl >= avail_min_)
             return true;
         if (stalled_)
@@ -672,13 +714,15 @@ class Device {
         return true;
     }
 
-    void EnterStall() {
+    void EnterStall()
+    {
         stalled_ = true;
         Log("stall " + std::to_string(next_period_));
         MakeIdle();
     }
 
-    void StartPacing() {
+    void StartPacing()
+    {
         pace_origin_ns_ = NowNs();
         pace_base_ = slots_done_;
         if (stalled_)
@@ -694,7 +738,8 @@ class Device {
         timerfd_settime(fd_, TFD_TIMER_ABSTIME, &ticks, nullptr);
     }
 
-    void MakeReady() {
+    void MakeReady()
+    {
         if (opt_.paced) {
             itimerspec ticks{};
             ticks.it_value.tv_nsec = 1; // fires at once and stays readable
@@ -706,7 +751,8 @@ class Device {
         }
     }
 
-    void MakeIdle() {
+    void MakeIdle()
+    {
         if (opt_.paced) {
             const itimerspec off{};
             timerfd_settime(fd_, 0, &off, nullptr);
@@ -714,7 +760,8 @@ class Device {
         DrainFd();
     }
 
-    void DrainFd() {
+    void DrainFd()
+    {
         uint64_t count = 0;
         const ssize_t n = read(fd_, &count, sizeof count);
         (void)n;
@@ -756,49 +803,62 @@ struct IoplugHandle {
     bool raw = false; // slave of the format layer
 };
 
-IoplugHandle *HandleOf(const snd_pcm_ioplug_t *io) {
-    return static_cast<IoplugHandle *>(io->private_data);
+IoplugHandle* HandleOf(const snd_pcm_ioplug_t* io)
+{
+    return static_cast<IoplugHandle*>(io->private_data);
 }
-Device &DevOf(const snd_pcm_ioplug_t *io) {
+Device& DevOf(const snd_pcm_ioplug_t* io)
+{
     return *HandleOf(io)->dev;
 }
 
-int IoStart(snd_pcm_ioplug_t *io) {
+int IoStart(snd_pcm_ioplug_t* io)
+{
     return DevOf(io).Start();
 }
-int IoStop(snd_pcm_ioplug_t *io) {
+int IoStop(snd_pcm_ioplug_t* io)
+{
     return DevOf(io).Stop(io);
 }
-snd_pcm_sframes_t IoPointer(snd_pcm_ioplug_t *io) {
+snd_pcm_sframes_t IoPointer(snd_pcm_ioplug_t* io)
+{
     return DevOf(io).Pointer(io);
 }
-snd_pcm_sframes_t IoTransfer(snd_pcm_ioplug_t *io, const snd_pcm_channel_area_t *areas,
-                             snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
+snd_pcm_sframes_t IoTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
+                             snd_pcm_uframes_t offset, snd_pcm_uframes_t size)
+{
     return DevOf(io).Transfer(io, areas, offset, size);
 }
-int IoClose(snd_pcm_ioplug_t *io) {
-    IoplugHandle *h = HandleOf(io);
+int IoClose(snd_pcm_ioplug_t* io)
+{
+    IoplugHandle* h = HandleOf(io);
     h->dev->Close();
     delete h;
     return 0;
 }
-int IoHwParams(snd_pcm_ioplug_t *io, snd_pcm_hw_params_t *) {
+int IoHwParams(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t*)
+{
     return DevOf(io).HwParams(io, !HandleOf(io)->raw);
 }
-int IoSwParams(snd_pcm_ioplug_t *io, snd_pcm_sw_params_t *params) {
+int IoSwParams(snd_pcm_ioplug_t* io, snd_pcm_sw_params_t* params)
+{
     DevOf(io).SwParams(params);
     return 0;
 }
-int IoPrepare(snd_pcm_ioplug_t *io) {
+int IoPrepare(snd_pcm_ioplug_t* io)
+{
     return DevOf(io).Prepare();
 }
-int IoDrain(snd_pcm_ioplug_t *io) {
+int IoDrain(snd_pcm_ioplug_t* io)
+{
     return DevOf(io).Drain();
 }
-int IoResume(snd_pcm_ioplug_t *io) {
+int IoResume(snd_pcm_ioplug_t* io)
+{
     return DevOf(io).Resume(io);
 }
-int IoPollRevents(snd_pcm_ioplug_t *io, struct pollfd *, unsigned int, unsigned short *revents) {
+int IoPollRevents(snd_pcm_ioplug_t* io, struct pollfd*, unsigned int, unsigned short* revents)
+{
     return DevOf(io).PollRevents(io, revents);
 }
 
@@ -818,11 +878,13 @@ const snd_pcm_ioplug_callback_t kIoplugCallbacks = [] {
     return c;
 }();
 
-int SetList(snd_pcm_ioplug_t *io, int type, const std::vector<unsigned> &list) {
+int SetList(snd_pcm_ioplug_t* io, int type, const std::vector<unsigned>& list)
+{
     return snd_pcm_ioplug_set_param_list(io, type, static_cast<unsigned>(list.size()), list.data());
 }
 
-int ApplyConstraints(snd_pcm_ioplug_t *io, const Options &o, bool raw) {
+int ApplyConstraints(snd_pcm_ioplug_t* io, const Options& o, bool raw)
+{
     std::vector<unsigned> accesses;
     std::vector<unsigned> formats;
     if (raw) {
@@ -868,12 +930,13 @@ int ApplyConstraints(snd_pcm_ioplug_t *io, const Options &o, bool raw) {
     return err;
 }
 
-int OpenIoplug(snd_pcm_t **pcmp, const char *name, snd_pcm_stream_t stream, int mode,
-               const std::shared_ptr<Device> &dev, bool raw) {
-    auto *h = new IoplugHandle;
+int OpenIoplug(snd_pcm_t** pcmp, const char* name, snd_pcm_stream_t stream, int mode,
+               const std::shared_ptr<Device>& dev, bool raw)
+{
+    auto* h = new IoplugHandle;
     h->dev = dev;
     h->raw = raw;
-    snd_pcm_ioplug_t *io = &h->io;
+    snd_pcm_ioplug_t* io = &h->io;
     io->version = SND_PCM_IOPLUG_VERSION;
     io->name = "quillo simulated capture";
     io->callback = &kIoplugCallbacks;
@@ -903,13 +966,15 @@ struct ExtplugHandle {
     std::shared_ptr<Device> dev;
 };
 
-ExtplugHandle *HandleOf(const snd_pcm_extplug_t *ext) {
-    return static_cast<ExtplugHandle *>(ext->private_data);
+ExtplugHandle* HandleOf(const snd_pcm_extplug_t* ext)
+{
+    return static_cast<ExtplugHandle*>(ext->private_data);
 }
 
-snd_pcm_sframes_t ExtTransfer(snd_pcm_extplug_t *ext, const snd_pcm_channel_area_t *dst,
-                              snd_pcm_uframes_t dst_offset, const snd_pcm_channel_area_t *src,
-                              snd_pcm_uframes_t src_offset, snd_pcm_uframes_t size) {
+snd_pcm_sframes_t ExtTransfer(snd_pcm_extplug_t* ext, const snd_pcm_channel_area_t* dst,
+                              snd_pcm_uframes_t dst_offset, const snd_pcm_channel_area_t* src,
+                              snd_pcm_uframes_t src_offset, snd_pcm_uframes_t size)
+{
     for (snd_pcm_uframes_t i = 0; i < size; ++i) {
         for (unsigned c = 0; c < kChannels; ++c) {
             StoreSample(SamplePtr(dst[c], dst_offset + i), ext->format,
@@ -919,12 +984,14 @@ snd_pcm_sframes_t ExtTransfer(snd_pcm_extplug_t *ext, const snd_pcm_channel_area
     return static_cast<snd_pcm_sframes_t>(size);
 }
 
-int ExtClose(snd_pcm_extplug_t *ext) {
+int ExtClose(snd_pcm_extplug_t* ext)
+{
     delete HandleOf(ext);
     return 0;
 }
 
-int ExtHwParams(snd_pcm_extplug_t *ext, snd_pcm_hw_params_t *params) {
+int ExtHwParams(snd_pcm_extplug_t* ext, snd_pcm_hw_params_t* params)
+{
     snd_pcm_access_t access = SND_PCM_ACCESS_RW_INTERLEAVED;
     snd_pcm_hw_params_get_access(params, &access);
     HandleOf(ext)->dev->ClientHwParams(ext->format, access);
@@ -941,20 +1008,21 @@ const snd_pcm_extplug_callback_t kExtplugCallbacks = [] {
 
 // Hands the device to the nested open of the raw slave; opens are
 // synchronous, so a per-thread slot cannot be picked up by anyone else.
-thread_local const std::shared_ptr<Device> *t_raw_slave_device = nullptr;
+thread_local const std::shared_ptr<Device>* t_raw_slave_device = nullptr;
 
-int OpenLayered(snd_pcm_t **pcmp, const char *name, snd_config_t *root, snd_config_t *conf,
-                snd_pcm_stream_t stream, int mode, const std::shared_ptr<Device> &dev) {
+int OpenLayered(snd_pcm_t** pcmp, const char* name, snd_config_t* root, snd_config_t* conf,
+                snd_pcm_stream_t stream, int mode, const std::shared_ptr<Device>& dev)
+{
     // The slave is a PCM of our own type; reuse the type name the program's
     // configuration registered for this library.
-    snd_config_t *type_node = nullptr;
-    const char *type = nullptr;
+    snd_config_t* type_node = nullptr;
+    const char* type = nullptr;
     if (snd_config_search(conf, "type", &type_node) < 0 ||
         snd_config_get_string(type_node, &type) < 0)
         return -EINVAL;
     const std::string text = std::string("slave.pcm.type \"") + type + "\"\n";
-    snd_config_t *top = nullptr;
-    snd_input_t *in = nullptr;
+    snd_config_t* top = nullptr;
+    snd_input_t* in = nullptr;
     int err = snd_config_top(&top);
     if (err < 0)
         return err;
@@ -963,7 +1031,7 @@ int OpenLayered(snd_pcm_t **pcmp, const char *name, snd_config_t *root, snd_conf
         err = snd_config_load(top, in);
         snd_input_close(in);
     }
-    snd_config_t *slave = nullptr;
+    snd_config_t* slave = nullptr;
     if (err >= 0)
         err = snd_config_search(top, "slave", &slave);
     if (err < 0) {
@@ -971,9 +1039,9 @@ int OpenLayered(snd_pcm_t **pcmp, const char *name, snd_config_t *root, snd_conf
         return err;
     }
 
-    auto *h = new ExtplugHandle;
+    auto* h = new ExtplugHandle;
     h->dev = dev;
-    snd_pcm_extplug_t *ext = &h->ext;
+    snd_pcm_extplug_t* ext = &h->ext;
     ext->version = SND_PCM_EXTPLUG_VERSION;
     ext->name = "quillo simulated capture";
     ext->callback = &kExtplugCallbacks;
@@ -1006,8 +1074,9 @@ int OpenLayered(snd_pcm_t **pcmp, const char *name, snd_config_t *root, snd_conf
     return 0;
 }
 
-int Open(snd_pcm_t **pcmp, const char *name, snd_config_t *root, snd_config_t *conf,
-         snd_pcm_stream_t stream, int mode) {
+int Open(snd_pcm_t** pcmp, const char* name, snd_config_t* root, snd_config_t* conf,
+         snd_pcm_stream_t stream, int mode)
+{
     if (t_raw_slave_device != nullptr) {
         const std::shared_ptr<Device> dev = *t_raw_slave_device;
         t_raw_slave_device = nullptr;
@@ -1032,11 +1101,12 @@ int Open(snd_pcm_t **pcmp, const char *name, snd_config_t *root, snd_config_t *c
 
 } // namespace
 
-extern "C" SND_PCM_PLUGIN_DEFINE_FUNC(quillosim) {
+extern "C" SND_PCM_PLUGIN_DEFINE_FUNC(quillosim)
+{
     // alsa-lib is C: no exception may cross back into it.
     try {
         return Open(pcmp, name, root, conf, stream, mode);
-    } catch (const std::bad_alloc &) {
+    } catch (const std::bad_alloc&) {
         return -ENOMEM;
     } catch (...) {
         return -EINVAL;

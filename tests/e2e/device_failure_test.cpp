@@ -7,7 +7,7 @@
 namespace {
 
 class DeviceFailure : public EndToEnd {
-protected:
+  protected:
     void SetUp() override
     {
         EndToEnd::SetUp();
@@ -17,12 +17,20 @@ protected:
                 "pcm.ileave { type quillosim access \"RW_INTERLEAVED\" }\n"
                 "pcm.rate48 { type quillosim rate 48000 }\n"
                 "pcm.nocommit { type quillosim fail_commit true }\n"
-                "pcm.p1024 { type quillosim period_frames 1024" + peaks + " }\n"
-                "pcm.overrun { type quillosim overrun_periods [ 2 5 7 ]" + peaks + " }\n"
-                "pcm.suspend { type quillosim suspend_at_period 3" + peaks + " }\n"
-                "pcm.lost { type quillosim lose_at_period 4 log \"" + Path("lost.log") + "\"" +
-                peaks + " }\n"
-                "pcm.stall { type quillosim stall_at_period 3" + peaks + " }\n");
+                "pcm.p1024 { type quillosim period_frames 1024" +
+                peaks +
+                " }\n"
+                "pcm.overrun { type quillosim overrun_periods [ 2 5 7 ]" +
+                peaks +
+                " }\n"
+                "pcm.suspend { type quillosim suspend_at_period 3" +
+                peaks +
+                " }\n"
+                "pcm.lost { type quillosim lose_at_period 4 log \"" +
+                Path("lost.log") + "\"" + peaks +
+                " }\n"
+                "pcm.stall { type quillosim stall_at_period 3" +
+                peaks + " }\n");
     }
     // The data a mono file of channel `c` holds after `periods` device periods
     // of `frames`, with the listed periods lost (silence).
@@ -71,12 +79,12 @@ TEST_F(DeviceFailure, RefusedCommitPrintsTheFiveLineReport)
     EXPECT_EQ(lines[1], "Returned Driver Parameters:");
     EXPECT_EQ(lines[2], "\tBuf 1\tBuf 2\tRate\tChannels");
     int period = -1, buffer = -1, rate = -1, channels = -1;
-    ASSERT_EQ(std::sscanf(lines[3].c_str(), "Record\t%d\t%d\t%d\t%d", &period, &buffer, &rate,
-                          &channels),
-              4)
+    ASSERT_EQ(
+        std::sscanf(lines[3].c_str(), "Record\t%d\t%d\t%d\t%d", &period, &buffer, &rate, &channels),
+        4)
         << lines[3];
-    EXPECT_EQ(lines[3], "Record\t" + std::to_string(period) + "\t" + std::to_string(buffer) +
-                            "\t" + std::to_string(rate) + "\t" + std::to_string(channels));
+    EXPECT_EQ(lines[3], "Record\t" + std::to_string(period) + "\t" + std::to_string(buffer) + "\t" +
+                            std::to_string(rate) + "\t" + std::to_string(channels));
     EXPECT_EQ(lines[4], "-------------------------");
     EXPECT_TRUE(ListDir(dir).size() == 1) << "only the configuration";
 }
@@ -105,7 +113,8 @@ TEST_F(DeviceFailure, OverrunsAreCountedAndTheirPeriodsAreSilence)
     EXPECT_TRUE(Read("r.wav") ==
                 ExpectedHeader(44100, 1, 3, 40960) + Expected(1, 10, 4096, 3, lost));
     size_t rx = 0;
-    for (size_t at = r.out.find("\nRX\n"); at != std::string::npos; at = r.out.find("\nRX\n", at + 1))
+    for (size_t at = r.out.find("\nRX\n"); at != std::string::npos;
+         at = r.out.find("\nRX\n", at + 1))
         ++rx;
     EXPECT_EQ(rx, 3u);
     EXPECT_TRUE(r.out.ends_with("\nRecord Overruns = 3\nDone\n")) << r.out;
@@ -115,7 +124,8 @@ TEST_F(DeviceFailure, SuspendIsRecoveredAndCountedLikeAnOverrun)
 {
     const RunResult r = Run({"1644", "0.92", "suspend", "1", "l.wav"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_TRUE(Read("l.wav") == ExpectedHeader(44100, 1, 2, 40960) + Expected(0, 10, 4096, 2, {3}));
+    EXPECT_TRUE(Read("l.wav") ==
+                ExpectedHeader(44100, 1, 2, 40960) + Expected(0, 10, 4096, 2, {3}));
     EXPECT_TRUE(r.out.ends_with("\nRecord Overruns = 1\nDone\n")) << r.out;
 }
 
@@ -126,7 +136,8 @@ TEST_F(DeviceFailure, LostDeviceLeavesTheWrittenPeriodsWithMatchingHeaders)
     EXPECT_EQ(r.err, "Capture device failed: No such device\n");
     EXPECT_TRUE(Read("l.wav") == ExpectedHeader(44100, 1, 2, 4 * 4096) + Expected(0, 4, 4096, 2));
     EXPECT_TRUE(Read("r.wav") == ExpectedHeader(44100, 1, 2, 4 * 4096) + Expected(1, 4, 4096, 2));
-    EXPECT_NE(r.out.find("\nTake stopped after 0.37 of 0.93 seconds\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nTake stopped after 0.37 of 0.93 seconds\n"), std::string::npos)
+        << r.out;
     EXPECT_EQ(r.out.find("Done"), std::string::npos);
     // A lost device answers drop and drain itself; only the close reaches it.
     const std::string log = Read("lost.log");
@@ -137,9 +148,9 @@ TEST_F(DeviceFailure, StalledDeviceEndsTheTakeAfterFiveSeconds)
 {
     const auto start = std::chrono::steady_clock::now();
     const RunResult r = Run({"1644", "0.92", "stall", "s", "st.wav"});
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                             std::chrono::steady_clock::now() - start)
-                             .count();
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
+            .count();
     EXPECT_FALSE(r.timed_out);
     EXPECT_LT(seconds, 30);
     EXPECT_EQ(r.exit_code, 1);

@@ -10,7 +10,7 @@
 #include "support.hpp"
 
 class EndToEnd : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { dir = MakeTempDir(); }
     void TearDown() override { RemoveTree(dir); }
 

@@ -8,12 +8,14 @@
 namespace {
 
 class EarlyEnd : public EndToEnd {
-protected:
+  protected:
     void SetUp() override
     {
         EndToEnd::SetUp();
         Devices("pcm.paced { type quillosim paced true signal \"peaks\" left [ 1000 2000 3000 ] "
-                "right [ -7 -8 ] log \"" + Path("device.log") + "\" }\n"
+                "right [ -7 -8 ] log \"" +
+                Path("device.log") +
+                "\" }\n"
                 "pcm.fast { type quillosim signal \"peaks\" left [ 1000 2000 3000 ] "
                 "right [ -7 -8 ] }\n");
     }
@@ -105,7 +107,8 @@ TEST_F(EarlyEnd, FileSizeLimitIsAWriteFailureThatLeavesAValidFile)
     EXPECT_EQ(r.err, "Can't write lim.wav: File too large\n");
     EXPECT_EQ(CheckedPeriods("lim.wav", 1), 5);
     EXPECT_TRUE(Read("lim.wav").substr(44) == Data(0, 5));
-    EXPECT_NE(r.out.find("\nTake stopped after 0.46 of 2.04 seconds\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nTake stopped after 0.46 of 2.04 seconds\n"), std::string::npos)
+        << r.out;
     EXPECT_EQ(r.out.find("Done"), std::string::npos);
 }
 

@@ -110,7 +110,7 @@ std::vector<std::string> ExpectedPieces(const TakeCase& c)
 }
 
 class MeterTake : public EndToEnd {
-protected:
+  protected:
     RunResult Take(const TakeCase& c)
     {
         Devices("pcm.sig { type quillosim signal \"peaks\" left " + List(c.left) + " right " +
@@ -145,7 +145,12 @@ TEST_F(MeterTake, TwoChannelTakeOf40PeriodsWithHoldWindowAndClip)
 
 TEST_F(MeterTake, OneMonoFileMetersChannelOneOnly)
 {
-    Check({"2444", 44100, 3, "1", 12, {4194304, 0, -8388608, 1, 8388607, 65536},
+    Check({"2444",
+           44100,
+           3,
+           "1",
+           12,
+           {4194304, 0, -8388608, 1, 8388607, 65536},
            {8388607, -8388608}});
 }
 
@@ -170,9 +175,8 @@ TEST_F(MeterTake, OnePeriodTakeReportsMinusInfinity)
     for (const std::string mode : {"1", "2", "s"}) {
         const RunResult r = Take({"2496", 96000, 3, mode, 1, {-8388608}, {8388607}});
         ASSERT_EQ(r.exit_code, 0);
-        const std::string report =
-            mode == "1" ? "\tchannel 1: -inf dBFS\n"
-                        : "\tchannel 1: -inf dBFS\n\tchannel 2: -inf dBFS\n";
+        const std::string report = mode == "1" ? "\tchannel 1: -inf dBFS\n"
+                                               : "\tchannel 1: -inf dBFS\n\tchannel 2: -inf dBFS\n";
         EXPECT_TRUE(r.out.ends_with("\n\nInput Channel Peaks:\n" + report + "Done\n")) << r.out;
         EXPECT_EQ(r.out.find("Peaking"), std::string::npos);
         unlink(Path("take.wav").c_str());

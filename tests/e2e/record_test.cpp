@@ -27,7 +27,7 @@ std::string Plane(const std::string& raw, uint32_t size, int channel, size_t fra
 }
 
 class Record : public EndToEnd {
-protected:
+  protected:
     void FeedDevice(const std::string& raw)
     {
         WriteFile(Path("input.raw"), raw);

@@ -12,14 +12,15 @@
 namespace {
 
 class Reserve : public EndToEnd {
-protected:
+  protected:
     void SetUp() override
     {
         EndToEnd::SetUp();
         small = Path("small");
         mkdir(small.c_str(), 0755);
         if (geteuid() != 0 || mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0)
-            GTEST_SKIP() << "cannot mount a 1 MiB tmpfs here (needs root): reservation tests skipped";
+            GTEST_SKIP()
+                << "cannot mount a 1 MiB tmpfs here (needs root): reservation tests skipped";
         mounted = true;
         Devices("pcm.paced { type quillosim paced true signal \"peaks\" left [ 77 ] right [ 5 ] }\n"
                 "pcm.fast { type quillosim signal \"peaks\" left [ 77 ] right [ 5 ] }\n");
@@ -49,9 +50,8 @@ TEST_F(Reserve, TakeThatDoesNotFitIsRefusedBeforeRecording)
         const RunResult r = Run(args);
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.out, "");
-        const std::string want = args[1] == "30"
-                                     ? "Can't reserve 2646016 bytes for small/take.wav"
-                                     : "Can't reserve 532480 bytes for small/r.wav";
+        const std::string want = args[1] == "30" ? "Can't reserve 2646016 bytes for small/take.wav"
+                                                 : "Can't reserve 532480 bytes for small/r.wav";
         EXPECT_EQ(r.err, want + ": No space left on device\n");
         EXPECT_TRUE(ListDir(small).empty());
         EXPECT_EQ(FreeBytes(), 1024u * 1024);

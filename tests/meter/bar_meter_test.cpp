@@ -77,7 +77,7 @@ TEST(BarMeter, EqualAmplitudesAreNoRise)
 TEST(BarMeter, ARiseAboveTheLastLevelReplacesAHigherDisplay)
 {
     int reset = 1;
-    Call(23198, 23198, 0, 0, &reset);                       // -3.0 dB
+    Call(23198, 23198, 0, 0, &reset);                                       // -3.0 dB
     EXPECT_EQ(Call(3277, 3277, 0, 0, &reset), Text(17, "-144.0 / -144.0")); // falls to -14.25
     // -19.0 is above the last level (-20.0): the display drops to it.
     EXPECT_EQ(Call(3677, 3677, 0, 0, &reset), Text(14, "-144.0 / -144.0"));
@@ -128,8 +128,8 @@ TEST(BarMeter, LitSegmentBoundaries)
     const struct {
         double current;
         int lit;
-    } cases[] = {{-45, 0}, {-46, 0}, {-44.999, 1}, {-2, 23}, {-1.875, 23},
-                 {-1, 24},  {0, 24},  {-0.0, 24},  {-22.5, 12}, {-155.25, 0}};
+    } cases[] = {{-45, 0}, {-46, 0}, {-44.999, 1}, {-2, 23},    {-1.875, 23},
+                 {-1, 24}, {0, 24},  {-0.0, 24},   {-22.5, 12}, {-155.25, 0}};
     for (const auto& c : cases)
         EXPECT_EQ(LitSegments(c.current, 45.0f), c.lit) << c.current;
 }
@@ -138,8 +138,8 @@ TEST(BarMeter, StereoMeterPrintsTheTextAndFlushes)
 {
     int reset = 1;
     const int32_t period[2] = {16384, 8192}, held[2] = {0, 0};
-    const std::string out = CaptureStdout(
-        [&] { StereoMeter(period, 45.0f, &reset, 11.25f, 2, 2, held); });
+    const std::string out =
+        CaptureStdout([&] { StereoMeter(period, 45.0f, &reset, 11.25f, 2, 2, held); });
     EXPECT_EQ(out, Text(20, "-144.0 / -144.0"));
 }
 

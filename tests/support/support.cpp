@@ -1,5 +1,6 @@
 #include "support.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -7,7 +8,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <algorithm>
 #include <filesystem>
 #include <poll.h>
 #include <sys/resource.h>

@@ -10,15 +10,15 @@
 struct RunOptions {
     std::vector<std::string> args;
     std::string stdin_text;
-    bool stdin_closed = false;   // start with descriptor 0 closed
-    bool stdout_closed = false;  // start with descriptor 1 closed
+    bool stdin_closed = false;  // start with descriptor 0 closed
+    bool stdout_closed = false; // start with descriptor 1 closed
     std::string cwd;
-    std::string alsa_config;     // a file appended to the stock configuration
-    int signal = 0;              // sent once, `signal_after_ms` after the start,
-    int signal_after_ms = 0;     // or after `signal_after_text` appears on
+    std::string alsa_config;       // a file appended to the stock configuration
+    int signal = 0;                // sent once, `signal_after_ms` after the start,
+    int signal_after_ms = 0;       // or after `signal_after_text` appears on
     std::string signal_after_text; // standard output, when it is given
-    int64_t file_size_limit = -1; // RLIMIT_FSIZE in bytes, like ulimit -f
-    int timeout_ms = 60000;      // then SIGKILL: a test never hangs
+    int64_t file_size_limit = -1;  // RLIMIT_FSIZE in bytes, like ulimit -f
+    int timeout_ms = 60000;        // then SIGKILL: a test never hangs
 };
 
 struct RunResult {

@@ -110,7 +110,7 @@ TEST(Decon, SplitsLeastSignificantByteFirst)
 }
 
 class HeaderFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { dir = MakeTempDir(); }
     void TearDown() override { RemoveTree(dir); }
     std::string dir;

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <csignal>
+#include <cstring>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,7 +12,7 @@
 namespace {
 
 class OutputFilesTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         dir = MakeTempDir();
@@ -35,7 +35,10 @@ protected:
         return OpenOutputFiles(&set, channels, size, auto_naming, list.data(), scratch.data(),
                                interleave, frames, 44100);
     }
-    void SetList(const std::string& text) { std::memcpy(list.data(), text.c_str(), text.size() + 1); }
+    void SetList(const std::string& text)
+    {
+        std::memcpy(list.data(), text.c_str(), text.size() + 1);
+    }
 
     std::string dir;
     char old_cwd[4096];
@@ -127,12 +130,12 @@ TEST_F(OutputFilesTest, RefusedTakeLeavesAConfirmedExistingFileAsAnEmptyRecordin
 TEST_F(OutputFilesTest, BothChannelsIntoOneFileIsRefused)
 {
     symlink("same.wav", "link.wav");
-    for (const std::string& names : {std::string("same.wav\nsame.wav\n"),
-                                     std::string("same.wav\nlink.wav\n")}) {
+    for (const std::string& names :
+         {std::string("same.wav\nsame.wav\n"), std::string("same.wav\nlink.wav\n")}) {
         SetList(names);
         const std::string out = CaptureStdout([&] { EXPECT_EQ(Open(2, 0, 0, 4096), 1); });
-        EXPECT_EQ(out, "Can't record both channels into the same file " +
-                           SplitLines(names)[1] + "\n");
+        EXPECT_EQ(out,
+                  "Can't record both channels into the same file " + SplitLines(names)[1] + "\n");
         EXPECT_FALSE(FileExists("same.wav"));
     }
     // A file the user agreed to overwrite is left as an empty recording.
@@ -219,7 +222,8 @@ TEST_F(OutputFilesTest, FailedWriteReportsTheFileAndTheSystemError)
     int first = 0, second = 0;
     const std::string out = CaptureStdout([&] {
         first = WritePeriod(&set, 0, 2, 4096, 0, planes.data(), planes.data() + 8192, buf.data());
-        second = WritePeriod(&set, 0, 2, 4096, 4096, planes.data(), planes.data() + 8192, buf.data());
+        second =
+            WritePeriod(&set, 0, 2, 4096, 4096, planes.data(), planes.data() + 8192, buf.data());
     });
     const std::string err = ::testing::internal::GetCapturedStderr();
     setrlimit(RLIMIT_FSIZE, &old);
