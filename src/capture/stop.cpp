@@ -8,21 +8,34 @@
 
 namespace {
 
+// Every signal whose default action would end the process in the middle of
+// a take. Each ends the take instead, like Ctrl-C: whole periods, exact
+// headers, synced files, and then death by the same signal.
+constexpr int kStopSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGUSR1,
+                                SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF};
+constexpr int kStopSignalCount = sizeof kStopSignals / sizeof kStopSignals[0];
+
 volatile sig_atomic_t stop_signal = 0;
+struct sigaction saved_actions[kStopSignalCount];
+bool caught[kStopSignalCount];
+struct sigaction saved_pipe, saved_file_size;
 
 void OnStopSignal(int signal)
 {
-    stop_signal = signal;
+    // The first signal decides; a second one while the take is being
+    // finished is no reason to leave its files half sealed.
+    if (stop_signal == 0)
+        stop_signal = signal;
 }
 
-void SetAction(int signal, void (*handler)(int))
+void SetAction(int signal, void (*handler)(int), struct sigaction* old = nullptr)
 {
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     // No SA_RESTART: a blocked wait returns so the loop sees the flag soon.
     action.sa_flags = 0;
-    sigaction(signal, &action, nullptr);
+    sigaction(signal, &action, old);
 }
 
 } // namespace
@@ -30,18 +43,29 @@ void SetAction(int signal, void (*handler)(int))
 void CatchStopSignals()
 {
     stop_signal = 0;
-    SetAction(SIGINT, OnStopSignal);
-    SetAction(SIGTERM, OnStopSignal);
+    for (int i = 0; i < kStopSignalCount; ++i) {
+        sigaction(kStopSignals[i], nullptr, &saved_actions[i]);
+        // A signal the caller ignores (nohup, a background job of a shell)
+        // stays ignored.
+        caught[i] = saved_actions[i].sa_handler != SIG_IGN;
+        if (caught[i])
+            SetAction(kStopSignals[i], OnStopSignal);
+    }
     // A file-size limit then shows as a failed write, which the take reports
     // and survives, instead of killing the process mid-take.
-    SetAction(SIGXFSZ, SIG_IGN);
+    SetAction(SIGXFSZ, SIG_IGN, &saved_file_size);
+    // The status text is not the recording: a reader that goes away costs
+    // the take nothing.
+    SetAction(SIGPIPE, SIG_IGN, &saved_pipe);
 }
 
 void ReleaseStopSignals()
 {
-    SetAction(SIGINT, SIG_DFL);
-    SetAction(SIGTERM, SIG_DFL);
-    SetAction(SIGXFSZ, SIG_DFL);
+    for (int i = 0; i < kStopSignalCount; ++i)
+        if (caught[i])
+            sigaction(kStopSignals[i], &saved_actions[i], nullptr);
+    sigaction(SIGXFSZ, &saved_file_size, nullptr);
+    sigaction(SIGPIPE, &saved_pipe, nullptr);
 }
 
 int StopSignal()

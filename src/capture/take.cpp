@@ -5,8 +5,14 @@
 #include <cstring>
 #include <ctime>
 
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+
 #include "capture/capture.hpp"
+#include "capture/console.hpp"
 #include "capture/device.hpp"
+#include "capture/writer.hpp"
 #include "wav/wav.hpp"
 
 namespace {
@@ -17,6 +23,9 @@ constexpr int kStallMs = 5000;
 // Waits are cut into slices so that Ctrl-C is seen within one slice even
 // while the device delivers nothing.
 constexpr int kWaitSliceMs = 100;
+// Real-time priority of the capture thread: well above normal threads, below
+// what the system keeps for its own most urgent work.
+constexpr int kCapturePriority = 40;
 
 enum class Wait { kReady, kStopped, kStalled };
 
@@ -59,6 +68,44 @@ void ReportDeviceFailure(const char* text)
     std::fprintf(stderr, "Capture device failed: %s\n", text);
 }
 
+// The capture thread alone talks to the device, meters and prints; it runs
+// at real-time priority where the system allows, so that a busy machine
+// delays it less than a period. Being refused changes nothing.
+void RaiseCapturePriority()
+{
+    const int top = sched_get_priority_max(SCHED_FIFO);
+    int priority = top < kCapturePriority ? top : kCapturePriority;
+    rlimit limit{};
+    // Without CAP_SYS_NICE the rtprio limit is the highest allowed.
+    if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        static_cast<rlim_t>(priority) > limit.rlim_cur) {
+        sched_param try_top{priority};
+        if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &try_top) == 0)
+            return;
+        priority = static_cast<int>(limit.rlim_cur);
+    }
+    if (priority < 1)
+        return;
+    sched_param param{priority};
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+}
+
+void LowerCapturePriority()
+{
+    sched_param param{0};
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
+}
+
+// The smallest count of whole periods that reached every file.
+int64_t FramesReached(const OutputFiles* files)
+{
+    int64_t reached = -1;
+    for (int c = 0; c < 2; ++c)
+        if (files->file[c] != nullptr && (reached < 0 || files->frames_written[c] < reached))
+            reached = files->frames_written[c];
+    return reached < 0 ? 0 : reached;
+}
+
 } // namespace
 
 int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
@@ -77,44 +124,60 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         return 1;
 
     const size_t plane_bytes = static_cast<size_t>(period) * sample_bytes;
-    char* pairs[2] = {static_cast<char*>(std::calloc(2, plane_bytes)),
-                      static_cast<char*>(std::calloc(2, plane_bytes))};
-    char* interleave_buf = static_cast<char*>(std::malloc(2 * plane_bytes));
     const uint32_t bytes_per_frame = sample_bytes * (interleave == 1 ? 2 : 1);
     int64_t planned = 0;
     QUANTIZE(period, rate_hz, &duration_s, &planned);
 
+    // From the first file to the last close, a stop signal finishes the
+    // take's files instead of abandoning them.
+    CatchStopSignals();
+    TakeWriter writer;
+    Console console;
     int status = 0;
-    if (pairs[0] == nullptr || pairs[1] == nullptr || interleave_buf == nullptr) {
-        std::printf("Not enough memory for the capture buffers\n");
-        status = 1;
-    } else if (RefuseOverlongTake(planned, period, rate_hz, bytes_per_frame) != 0) {
+    bool have_files = false;
+    if (RefuseOverlongTake(planned, period, rate_hz, bytes_per_frame) != 0) {
         status = 1;
     } else if (OpenOutputFiles(&files, channels, sample_bytes, auto_naming, file_list, scratch,
                                interleave, planned, rate_hz) != 0) {
         status = 1;
-    } else if (ReserveTakeSpace(&files, planned, bytes_per_frame) != 0) {
-        DiscardOutputFiles(&files);
+    } else if (have_files = true, ReserveTakeSpace(&files, planned, bytes_per_frame) != 0) {
+        status = 1;
+    } else if (WriterStart(&writer, &files, interleave, sample_bytes, period, rate_hz) != 0 ||
+               ConsoleOpen(&console) != 0) {
+        std::printf("Not enough memory for the capture buffers\n");
         status = 1;
     }
-    if (status != 0) {
-        std::free(pairs[0]);
-        std::free(pairs[1]);
-        std::free(interleave_buf);
+    // A take stopped before it began leaves nothing, like a refused one.
+    if (status != 0 || StopSignal() != 0) {
+        WriterFree(&writer);
+        if (have_files)
+            DiscardOutputFiles(&files);
         snd_pcm_close(pcm);
+        ReleaseStopSignals();
+        if (status == 0)
+            RaiseAgain(StopSignal());
         return status;
     }
 
-    CatchStopSignals();
     std::printf(interleave == 1 ? "Recording in Stereo\n" : "Recording\n");
+    RaiseCapturePriority();
     snd_pcm_prepare(pcm);
 
+    PeriodQueue* queue = &writer.queue;
     int64_t processed = 0;
-    int64_t write_pos = 0;
     int overruns = 0;
-    int next = 0;
     int failed = 0;
+    int write_err = 0;
+    int write_channel = 0;
     while (processed < planned) {
+        // A failed write in the writer ends the take at this boundary.
+        const Room room = QueueWaitForRoom(queue, StopSignal);
+        if (room == Room::kStopped)
+            break;
+        if (room == Room::kFailed) {
+            write_err = QueueError(queue, &write_channel);
+            break;
+        }
         snd_pcm_avail_update(pcm);
         const Wait wait = WaitForPeriod(pcm);
         if (wait == Wait::kStopped)
@@ -124,7 +187,7 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
             failed = 1;
             break;
         }
-        char* current = pairs[next];
+        char* current = QueueHead(queue);
         void* planes[2] = {current, current + plane_bytes};
         snd_pcm_sframes_t got;
         do
@@ -133,8 +196,8 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         // The period in progress is not written: every file holds whole periods.
         if (StopSignal())
             break;
-        next = 1 - next;
 
+        int64_t repeat = 1;
         if (got == -EPIPE || got == -ESTRPIPE) {
             ++overruns;
             std::printf("\nRX\n");
@@ -155,20 +218,24 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
             std::memset(current + plane_bytes + got * sample_bytes, 0, missing);
         }
 
-        // The meter runs one period behind: it scans the other pair.
-        const char* other = pairs[next];
-        MeterScan(&meter, period, sample_bytes, other, other + plane_bytes);
-        if (WritePeriod(&files, interleave, sample_bytes, period, write_pos, current,
-                        current + plane_bytes, interleave_buf) != 0) {
-            failed = 1;
-            break;
-        }
-        processed += period;
+        // The meter runs one period behind: it scans the period read last.
+        const char* previous = QueuePrevious(queue);
+        MeterScan(&meter, period, sample_bytes, previous, previous + plane_bytes);
+        QueuePublish(queue, repeat);
+        processed += repeat * period;
         UpdateClock(planned, -processed, rate_hz);
         MeterShow(&meter, sample_bytes);
-        write_pos += period;
+        ConsoleFlush();
     }
-    ReleaseStopSignals();
+    LowerCapturePriority();
+    // Everything captured reaches the files before they are sealed.
+    WriterFinish(&writer);
+    if (write_err == 0)
+        write_err = QueueError(queue, &write_channel);
+    if (write_err != 0) {
+        ReportWriteFailure(files.name[write_channel], write_err);
+        failed = 1;
+    }
     const int stop_signal = StopSignal();
     const bool early = stop_signal != 0 || failed;
 
@@ -177,25 +244,31 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         std::printf("\nRecord Overruns = %i\n", overruns);
     if (early) {
         std::printf("Take stopped after %.2f of %.2f seconds\n",
-                    static_cast<double>(processed) / rate_hz,
+                    static_cast<double>(FramesReached(&files)) / rate_hz,
                     static_cast<double>(planned) / rate_hz);
-        std::fflush(stdout);
+        ConsoleFlush();
         if (SealShortTake(&files, bytes_per_frame, period) != 0)
             failed = 1;
+    }
+    // "Done" promises a take that survives a power cut.
+    int sync_channel = 0;
+    const int sync_err = SyncOutputFiles(&files, &sync_channel);
+    if (sync_err != 0 && !failed) {
+        ReportWriteFailure(files.name[sync_channel], sync_err);
+        failed = 1;
     }
     if (CloseOutputFiles(&files) != 0)
         failed = 1;
     if (!failed)
         std::printf("Done\n");
-    std::fflush(stdout);
+    ConsoleClose(&console);
+    ReleaseStopSignals();
     if (early)
         snd_pcm_drop(pcm);
     else
         snd_pcm_drain(pcm);
     snd_pcm_close(pcm);
-    std::free(pairs[0]);
-    std::free(pairs[1]);
-    std::free(interleave_buf);
+    WriterFree(&writer);
 
     if (stop_signal != 0)
         RaiseAgain(stop_signal);

@@ -48,14 +48,6 @@ int HeaderForGivenName(const char* name, uint32_t rate_hz, int64_t frames, uint3
     return err;
 }
 
-void ReportWriteFailure(const char* name, int err)
-{
-    // The status line on standard output has no newline of its own.
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-    std::fprintf(stderr, "Can't write %s: %s\n", name, std::strerror(err));
-}
-
 // A refused take leaves no file of its own behind; a file that existed
 // before keeps a valid, empty recording rather than a header that promises
 // data it does not hold.
@@ -78,6 +70,14 @@ void Undo(OutputFiles* set)
 }
 
 } // namespace
+
+void ReportWriteFailure(const char* name, int err)
+{
+    // The status line on standard output has no newline of its own.
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    std::fprintf(stderr, "Can't write %s: %s\n", name, std::strerror(err));
+}
 
 long NewTime()
 {
@@ -195,9 +195,8 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
 // lands at the end, which is the period's place (44 + write_pos x bytes per
 // frame) in a take that has not failed; a seek would only cost a system call
 // per file and period.
-int WritePeriod(OutputFiles* set, int interleave, uint32_t sample_bytes, int period_frames,
-                [[maybe_unused]] int64_t write_pos, const char* plane1, const char* plane2,
-                char* interleave_buf)
+int WritePeriodQuietly(OutputFiles* set, int interleave, uint32_t sample_bytes, int period_frames,
+                       const char* plane1, const char* plane2, char* interleave_buf, int* channel)
 {
     const size_t plane_bytes = static_cast<size_t>(period_frames) * sample_bytes;
     for (int c = 0; c < 2; ++c) {
@@ -215,10 +214,24 @@ int WritePeriod(OutputFiles* set, int interleave, uint32_t sample_bytes, int per
             bytes = 2 * plane_bytes;
         }
         if (std::fwrite(data, 1, bytes, f) != bytes) {
-            ReportWriteFailure(set->name[c], errno ? errno : EIO);
-            return -1;
+            *channel = c;
+            return errno ? errno : EIO;
         }
         set->frames_written[c] += period_frames;
+    }
+    return 0;
+}
+
+int WritePeriod(OutputFiles* set, int interleave, uint32_t sample_bytes, int period_frames,
+                [[maybe_unused]] int64_t write_pos, const char* plane1, const char* plane2,
+                char* interleave_buf)
+{
+    int channel = 0;
+    const int err = WritePeriodQuietly(set, interleave, sample_bytes, period_frames, plane1, plane2,
+                                       interleave_buf, &channel);
+    if (err != 0) {
+        ReportWriteFailure(set->name[channel], err);
+        return -1;
     }
     return 0;
 }

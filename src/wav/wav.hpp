@@ -62,6 +62,16 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
 int WritePeriod(OutputFiles* set, int interleave, uint32_t sample_bytes, int period_frames,
                 int64_t write_pos, const char* plane1, const char* plane2, char* interleave_buf);
 
+// WritePeriod without the report: returns 0, or the errno of the failure
+// with the channel of the file it concerns. Safe to call from a thread that
+// must not print.
+int WritePeriodQuietly(OutputFiles* set, int interleave, uint32_t sample_bytes, int period_frames,
+                       const char* plane1, const char* plane2, char* interleave_buf, int* channel);
+
+// Ends the status line and prints "Can't write NAME: <error>" on standard
+// error.
+void ReportWriteFailure(const char* name, int err);
+
 // After a take that ended early: cuts every file to the whole periods that
 // were written (which also gives back space reserved beyond them) and makes
 // its header state exactly that. Returns 0, or -1 after printing a line.

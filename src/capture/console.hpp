@@ -1,0 +1,79 @@
+// The take's terminal output, written by a thread of its own so that a
+// terminal that does not take text (Ctrl-S, a status pipe nobody reads)
+// never holds up the capture.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <pthread.h>
+
+// What one piece of queued text is. The status line (from "\r" up to the
+// next newline) is rewritten every period, so only its newest version
+// matters; everything else is an event that is kept, in order.
+enum class TextKind : uint8_t { kStatus, kEvent };
+
+inline constexpr int kConsoleSlotBytes = 248;
+
+struct ConsoleSlot {
+    uint8_t fd; // 1 or 2: which of the saved standard streams it goes to
+    TextKind kind;
+    uint16_t bytes;
+    char text[kConsoleSlotBytes];
+};
+
+// A queue of text pieces between the program and the terminal. While fewer
+// than `relaxed` pieces wait, every piece is kept, so a terminal that keeps
+// up gets exactly the bytes printed. Beyond that a new status line replaces
+// a status line still waiting at the tail; when the queue is full, status
+// lines are dropped and events too, once the bound is reached.
+struct ConsoleQueue {
+    ConsoleSlot* slots = nullptr;
+    uint32_t capacity = 0;
+    uint32_t relaxed = 0;
+    uint64_t pushed = 0; // pieces ever queued
+    uint64_t taken = 0;  // pieces taken by the terminal thread
+    uint64_t dropped = 0;
+};
+
+// Sets up a queue of `capacity` slots (allocates); 0, or -1 without memory.
+int ConsoleQueueInit(ConsoleQueue* queue, uint32_t capacity);
+void ConsoleQueueFree(ConsoleQueue* queue);
+// Queues `bytes` of text bound for descriptor `fd` (1 or 2), cut into
+// status and event pieces. Never blocks.
+void ConsoleQueueText(ConsoleQueue* queue, int fd, const char* text, size_t bytes);
+// Copies waiting pieces of one destination, in order, into `out` (room for
+// `room` bytes, at least one slot's worth). Returns the bytes copied and
+// sets *fd; 0 when nothing waits.
+size_t ConsoleQueueTake(ConsoleQueue* queue, char* out, size_t room, int* fd);
+
+// The terminal output of a take: while it is open, standard output and
+// standard error are streams that queue their text, and a thread writes it
+// to the descriptors they had.
+struct Console {
+    ConsoleQueue queue;
+    std::mutex lock;
+    std::condition_variable wake; // text queued, or closing
+    bool closing = false;
+    int out_fd = 1; // where standard output's text goes
+    int err_fd = 2;
+    bool out_broken = false; // a reader went away: its text is dropped
+    bool err_broken = false;
+    FILE* saved_out = nullptr;
+    FILE* saved_err = nullptr;
+    FILE* out = nullptr;
+    FILE* err = nullptr;
+    char* out_buffer = nullptr;
+    pthread_t thread{};
+};
+
+// Starts the terminal thread and swaps standard output and error for
+// queueing streams. Returns 0, or -1 (nothing changed) when it cannot.
+int ConsoleOpen(Console* console);
+// Flushes what was printed into the queue. Never blocks on the terminal.
+void ConsoleFlush();
+// Writes everything queued (blocking until the terminal takes it or its
+// reader is gone), restores the standard streams and stops the thread.
+void ConsoleClose(Console* console);
