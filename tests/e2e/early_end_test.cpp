@@ -2,6 +2,7 @@
 // limit, and standard output closed from the start.
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #include "e2e.hpp"
 
@@ -30,14 +31,14 @@ class EarlyEnd : public EndToEnd {
     }
     // The whole periods a file holds, after checking that its header states
     // exactly its length.
-    int CheckedPeriods(const std::string& name, uint32_t channels)
+    int CheckedPeriods(const std::string& name, uint32_t channels, uint32_t rate_hz = 44100)
     {
         const std::string bytes = Read(name);
         const size_t frame_bytes = 2 * channels;
         EXPECT_GE(bytes.size(), 44u);
         EXPECT_EQ((bytes.size() - 44) % (4096 * frame_bytes), 0u) << name;
         const auto frames = static_cast<uint32_t>((bytes.size() - 44) / frame_bytes);
-        EXPECT_EQ(bytes.substr(0, 44), ExpectedHeader(44100, channels, 2, frames)) << name;
+        EXPECT_EQ(bytes.substr(0, 44), ExpectedHeader(rate_hz, channels, 2, frames)) << name;
         // An independent reader agrees on the length.
         std::string samples;
         EXPECT_EQ(Shell("soxi -s '" + Path(name) + "'", &samples), 0);
@@ -85,16 +86,95 @@ TEST_F(EarlyEnd, CtrlCLeavesValidFilesOfWholePeriodsInEveryMode)
     }
 }
 
-TEST_F(EarlyEnd, SigtermEndsTheTakeTheSameWay)
+TEST_F(EarlyEnd, EverySignalThatWouldKillATakeEndsItLikeCtrlC)
 {
-    RunOptions o = Options({"1644", "10", "paced", "2", "a.wav", "b.wav"});
-    o.signal = SIGTERM;
-    o.signal_after_text = "rem = ";
-    o.signal_after_ms = 700;
+    for (const int signal :
+         {SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF}) {
+        SCOPED_TRACE(strsignal(signal));
+        RunOptions o = Options({"1644", "10", "paced", "2", "a.wav", "b.wav"});
+        o.signal = signal;
+        o.signal_after_text = "rem = ";
+        o.signal_after_ms = 500;
+        const RunResult r = RunQuillo(o);
+        const int periods = CheckedPeriods("a.wav", 1);
+        EXPECT_EQ(CheckedPeriods("b.wav", 1), periods);
+        EXPECT_TRUE(Read("a.wav").substr(44) == Data(0, periods));
+        CheckStoppedRun(r, signal, periods);
+        for (const char* f : {"a.wav", "b.wav", "device.log", "core"})
+            std::remove(Path(f).c_str());
+    }
+}
+
+TEST_F(EarlyEnd, SignalsIgnoredAtTheStartStayIgnored)
+{
+    for (const int signal : {SIGHUP, SIGINT}) {
+        SCOPED_TRACE(strsignal(signal));
+        RunOptions o = Options({"1644", "1", "paced", "1", "a.wav"});
+        o.ignored_signals = {signal};
+        o.signal = signal;
+        o.signal_after_text = "rem = ";
+        o.signal_after_ms = 200;
+        const RunResult r = RunQuillo(o);
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        EXPECT_TRUE(r.out.ends_with("Done\n"));
+        EXPECT_TRUE(Read("a.wav").substr(44) == Data(0, 11));
+        std::remove(Path("a.wav").c_str());
+    }
+}
+
+TEST_F(EarlyEnd, AStatusReaderThatGoesAwayCostsTheTakeNothing)
+{
+    RunOptions o = Options({"1644", "1", "paced", "2", "a.wav", "b.wav"});
+    o.stdout_close_after = 1;
     const RunResult r = RunQuillo(o);
-    const int periods = CheckedPeriods("a.wav", 1);
-    EXPECT_EQ(CheckedPeriods("b.wav", 1), periods);
-    CheckStoppedRun(r, SIGTERM, periods);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(CheckedPeriods("a.wav", 1), 11);
+    EXPECT_TRUE(Read("a.wav").substr(44) == Data(0, 11));
+    EXPECT_TRUE(Read("b.wav").substr(44) == Data(1, 11));
+
+    // Gone just as Ctrl-C arrives: the take is still sealed as after Ctrl-C.
+    o = Options({"1644", "10", "paced", "1", "c.wav"});
+    o.signal = SIGINT;
+    o.signal_after_text = "rem = ";
+    o.signal_after_ms = 500;
+    o.stdout_close_at_signal = true;
+    const RunResult stopped = RunQuillo(o);
+    EXPECT_EQ(stopped.term_signal, SIGINT) << stopped.err;
+    const int periods = CheckedPeriods("c.wav", 1);
+    EXPECT_GE(periods, 3);
+    EXPECT_TRUE(Read("c.wav").substr(44) == Data(0, periods));
+}
+
+TEST_F(EarlyEnd, ATerminalThatTakesNoTextHoldsUpNothing)
+{
+    // A one-page pipe fills after about 2.7 s of 96 kHz status lines and is
+    // then left unread for 2.3 s, far beyond the device buffer.
+    const RunResult free_run = Run({"1696", "6", "paced", "2", "a.wav", "b.wav"});
+    ASSERT_EQ(free_run.exit_code, 0);
+    RunOptions o = Options({"1696", "6", "paced", "2", "c.wav", "d.wav"});
+    o.stdout_pipe_bytes = 4096;
+    o.stdout_unread_ms = 5000;
+    const RunResult blocked = RunQuillo(o);
+    EXPECT_EQ(blocked.exit_code, 0) << blocked.err;
+    EXPECT_EQ(blocked.out, free_run.out);
+    EXPECT_EQ(blocked.out.find("RX"), std::string::npos);
+    EXPECT_TRUE(Read("c.wav") == Read("a.wav"));
+    EXPECT_TRUE(Read("d.wav") == Read("b.wav"));
+
+    // Ctrl-C while the terminal is blocked still ends the take at once.
+    o = Options({"1696", "10", "paced", "1", "e.wav"});
+    o.stdout_pipe_bytes = 4096;
+    o.stdout_unread_ms = 6000;
+    o.signal = SIGINT;
+    o.signal_after_ms = 4000;
+    const RunResult stopped = RunQuillo(o);
+    EXPECT_EQ(stopped.term_signal, SIGINT);
+    const int periods = CheckedPeriods("e.wav", 1, 96000);
+    EXPECT_GE(periods, 70);
+    EXPECT_LE(periods, 110);
+    EXPECT_TRUE(Read("e.wav").substr(44) == Data(0, periods));
+    EXPECT_EQ(stopped.out.find("RX"), std::string::npos);
 }
 
 TEST_F(EarlyEnd, FileSizeLimitIsAWriteFailureThatLeavesAValidFile)

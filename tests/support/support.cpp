@@ -32,10 +32,14 @@ RunResult RunQuillo(const RunOptions& options)
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
         std::abort();
+    if (options.stdout_pipe_bytes > 0)
+        fcntl(out_pipe[1], F_SETPIPE_SZ, options.stdout_pipe_bytes);
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         signal(SIGPIPE, SIG_DFL);
+        for (int ignored : options.ignored_signals)
+            signal(ignored, SIG_IGN);
         dup2(in_pipe[0], 0);
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
@@ -90,7 +94,8 @@ RunResult RunQuillo(const RunOptions& options)
     bool signalled = options.signal == 0;
     bool out_open = true, err_open = true;
     while (out_open || err_open) {
-        pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+        const bool read_out = out_open && NowMs() - start >= options.stdout_unread_ms;
+        pollfd fds[2] = {{read_out ? out_pipe[0] : -1, POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
         int wait_ms = 50;
         if (!signalled && signal_clock >= 0) {
             const int64_t elapsed = NowMs() - signal_clock;
@@ -103,27 +108,37 @@ RunResult RunQuillo(const RunOptions& options)
         char buf[65536];
         for (int i = 0; i < 2; ++i) {
             bool& open = i == 0 ? out_open : err_open;
-            if (!open || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+            if (!open || fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
                 continue;
             const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n <= 0 && i == 0)
+                close(out_pipe[0]);
             if (n <= 0)
                 open = false;
             else
                 (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(n));
         }
+        const auto close_out = [&] {
+            if (out_open)
+                close(out_pipe[0]);
+            out_open = false;
+        };
+        if (options.stdout_close_after > 0 && result.out.size() >= options.stdout_close_after)
+            close_out();
         const int64_t now = NowMs() - start;
         if (signal_clock < 0 && result.out.find(options.signal_after_text) != std::string::npos)
             signal_clock = NowMs();
         if (!signalled && signal_clock >= 0 && NowMs() - signal_clock >= options.signal_after_ms) {
             kill(pid, options.signal);
             signalled = true;
+            if (options.stdout_close_at_signal)
+                close_out();
         }
         if (now > options.timeout_ms && !result.timed_out) {
             kill(pid, SIGKILL);
             result.timed_out = true;
         }
     }
-    close(out_pipe[0]);
     close(err_pipe[0]);
     int status = 0;
     waitpid(pid, &status, 0);

@@ -13,12 +13,17 @@ struct RunOptions {
     bool stdin_closed = false;  // start with descriptor 0 closed
     bool stdout_closed = false; // start with descriptor 1 closed
     std::string cwd;
-    std::string alsa_config;       // a file appended to the stock configuration
-    int signal = 0;                // sent once, `signal_after_ms` after the start,
-    int signal_after_ms = 0;       // or after `signal_after_text` appears on
-    std::string signal_after_text; // standard output, when it is given
-    int64_t file_size_limit = -1;  // RLIMIT_FSIZE in bytes, like ulimit -f
-    int timeout_ms = 60000;        // then SIGKILL: a test never hangs
+    std::string alsa_config;             // a file appended to the stock configuration
+    int signal = 0;                      // sent once, `signal_after_ms` after the start,
+    int signal_after_ms = 0;             // or after `signal_after_text` appears on
+    std::string signal_after_text;       // standard output, when it is given
+    int64_t file_size_limit = -1;        // RLIMIT_FSIZE in bytes, like ulimit -f
+    std::vector<int> ignored_signals;    // SIG_IGN from the start, like nohup
+    int stdout_pipe_bytes = 0;           // a smaller standard output pipe
+    int stdout_unread_ms = 0;            // standard output not read until then
+    size_t stdout_close_after = 0;       // its reader goes away after this many bytes
+    bool stdout_close_at_signal = false; // ... or when the signal is sent
+    int timeout_ms = 60000;              // then SIGKILL: a test never hangs
 };
 
 struct RunResult {
