@@ -360,6 +360,7 @@ std::unique_ptr<TestFs> TestFs::Mount(const std::string& dir, const std::string&
     mkdir(fs->mount_point_.c_str(), 0755);
     mkdir(fs->backing_.c_str(), 0755);
     const std::string err_path = dir + "/quillofs.err";
+    unlink(fs->log_.c_str()); // a test that mounts again reads only the new log
     std::string all = "auto_unmount,log=" + fs->log_;
     if (!options.empty())
         all += "," + options;
