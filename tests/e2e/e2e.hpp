@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,11 @@
 class EndToEnd : public ::testing::Test {
   protected:
     void SetUp() override { dir = MakeTempDir(); }
-    void TearDown() override { RemoveTree(dir); }
+    void TearDown() override
+    {
+        fs.reset(); // unmounted before its folder goes
+        RemoveTree(dir);
+    }
 
     // Declares PCM devices for the runs that follow.
     void Devices(const std::string& definitions) { config = WriteAlsaConfig(dir, definitions); }
@@ -31,11 +36,20 @@ class EndToEnd : public ::testing::Test {
         o.alsa_config = config;
         return o;
     }
+    // Mounts the test file system at Path("disk") (files there reach
+    // Path("backing")), with quillofs's options; false, with the reason in
+    // *why_not, where it cannot: the caller skips, saying why.
+    bool MountTestFs(const std::string& options, std::string* why_not)
+    {
+        fs = TestFs::Mount(dir, options, why_not);
+        return fs != nullptr;
+    }
     std::string Path(const std::string& name) const { return dir + "/" + name; }
     std::string Read(const std::string& name) const { return ReadFile(Path(name)); }
 
     std::string dir;
     std::string config;
+    std::unique_ptr<TestFs> fs;
 };
 
 // The samples of a simulated device in "peaks" mode: every sample of period

@@ -10,19 +10,26 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-namespace {
-
-int64_t NowMs()
+int64_t MonotonicMs()
 {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+namespace {
+
+int64_t NowMs()
+{
+    return MonotonicMs();
 }
 
 } // namespace
@@ -126,8 +133,10 @@ RunResult RunQuillo(const RunOptions& options)
         if (options.stdout_close_after > 0 && result.out.size() >= options.stdout_close_after)
             close_out();
         const int64_t now = NowMs() - start;
-        if (signal_clock < 0 && result.out.find(options.signal_after_text) != std::string::npos)
+        if (signal_clock < 0 && result.out.find(options.signal_after_text) != std::string::npos) {
             signal_clock = NowMs();
+            result.text_ms = signal_clock;
+        }
         if (!signalled && signal_clock >= 0 && NowMs() - signal_clock >= options.signal_after_ms) {
             kill(pid, options.signal);
             signalled = true;
@@ -310,4 +319,177 @@ int Shell(const std::string& command, std::string* out)
     if (out != nullptr)
         *out = text;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int64_t FsEvent::Number(size_t i) const
+{
+    return i < fields.size() ? std::strtoll(fields[i].c_str(), nullptr, 0) : 0;
+}
+
+namespace {
+
+dev_t DeviceOf(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_dev : 0;
+}
+
+bool OnPath(const std::string& program)
+{
+    return Shell("command -v " + program + " >/dev/null 2>&1") == 0;
+}
+
+// Waits up to `ms` for the child to end; true when it did.
+bool Reap(pid_t pid, int ms)
+{
+    for (int waited = 0; waited <= ms; waited += 10) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+} // namespace
+
+std::unique_ptr<TestFs> TestFs::Mount(const std::string& dir, const std::string& options,
+                                      std::string* why_not)
+{
+    const int fuse = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (fuse < 0) {
+        *why_not = std::string("cannot open /dev/fuse: ") + std::strerror(errno);
+        return nullptr;
+    }
+    close(fuse);
+    // Without root, only the setuid fusermount3 can mount; it also undoes the
+    // mount (auto_unmount) should the daemon die.
+    if (!OnPath("fusermount3")) {
+        *why_not = "fusermount3 is not installed (package fuse3)";
+        return nullptr;
+    }
+    std::unique_ptr<TestFs> fs(new TestFs);
+    fs->dir_ = dir;
+    fs->mount_point_ = dir + "/disk";
+    fs->backing_ = dir + "/backing";
+    fs->log_ = dir + "/quillofs.log";
+    mkdir(fs->mount_point_.c_str(), 0755);
+    mkdir(fs->backing_.c_str(), 0755);
+    const std::string err_path = dir + "/quillofs.err";
+    unlink(fs->log_.c_str()); // a test that mounts again reads only the new log
+    std::string all = "auto_unmount,log=" + fs->log_;
+    if (!options.empty())
+        all += "," + options;
+
+    const dev_t outside = DeviceOf(dir);
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        *why_not = std::string("fork: ") + std::strerror(errno);
+        return nullptr;
+    }
+    if (pid == 0) {
+        // A test binary killed by its timeout takes the file system with it.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        const int null = open("/dev/null", O_RDWR);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(null, 0);
+        dup2(err, 1);
+        dup2(err, 2);
+        execl(QUILLOFS_BINARY, "quillofs", fs->backing_.c_str(), fs->mount_point_.c_str(), "-f",
+              "-o", all.c_str(), static_cast<char*>(nullptr));
+        std::fprintf(stderr, "cannot run %s: %s\n", QUILLOFS_BINARY, std::strerror(errno));
+        _exit(127);
+    }
+    // Live once the mount point is another file system.
+    for (int waited = 0; waited < 10000; waited += 10) {
+        if (DeviceOf(fs->mount_point_) != outside) {
+            fs->pid_ = pid;
+            return fs;
+        }
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            std::string text = ReadFile(err_path);
+            while (!text.empty() && text.back() == '\n')
+                text.pop_back();
+            *why_not = "quillofs could not mount: " + text;
+            return nullptr;
+        }
+        usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    umount2(fs->mount_point_.c_str(), MNT_DETACH);
+    *why_not = "quillofs did not mount within 10 s: " + ReadFile(err_path);
+    return nullptr;
+}
+
+bool TestFs::Mounted() const
+{
+    return DeviceOf(mount_point_) != DeviceOf(dir_);
+}
+
+TestFs::~TestFs()
+{
+    if (pid_ <= 0)
+        return; // never mounted
+    // A held file system would keep its threads, and so the daemon, waiting.
+    kill(pid_, SIGUSR2);
+    // On SIGTERM libfuse leaves its loop and unmounts (lazily, so a busy
+    // mount goes too); a daemon that does not end is killed, and then
+    // auto_unmount's helper or we ourselves unmount.
+    kill(pid_, SIGTERM);
+    if (!Reap(pid_, 5000)) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    for (int tries = 0; tries < 100 && Mounted(); ++tries) {
+        if (umount2(mount_point_.c_str(), MNT_DETACH) != 0)
+            Shell("fusermount3 -u -z '" + mount_point_ + "' 2>/dev/null");
+        usleep(10000);
+    }
+}
+
+std::vector<std::string> TestFs::LogLines() const
+{
+    return SplitLines(ReadFile(log_));
+}
+
+std::vector<FsEvent> TestFs::Events() const
+{
+    std::vector<FsEvent> events;
+    for (const std::string& line : LogLines()) {
+        std::vector<std::string> words;
+        size_t at = 0;
+        while (at < line.size()) {
+            const size_t space = line.find(' ', at);
+            const size_t end = space == std::string::npos ? line.size() : space;
+            words.push_back(line.substr(at, end - at));
+            at = end + 1;
+        }
+        if (words.size() < 2)
+            continue;
+        FsEvent e;
+        e.ms = std::strtoll(words[0].c_str(), nullptr, 10);
+        e.op = words[1];
+        e.fields.assign(words.begin() + 2, words.end());
+        events.push_back(std::move(e));
+    }
+    return events;
+}
+
+void TestFs::Hold(bool on)
+{
+    if (pid_ <= 0)
+        return;
+    // The daemon logs the signal as it takes it: wait for that, so that the
+    // hold is in force for whatever the test does next.
+    auto count = [this, on] {
+        size_t n = 0;
+        for (const FsEvent& e : Events())
+            n += e.op == (on ? "hold" : "unhold");
+        return n;
+    };
+    const size_t before = count();
+    kill(pid_, on ? SIGUSR1 : SIGUSR2);
+    for (int waited = 0; waited < 5000 && count() == before; waited += 5)
+        usleep(5000);
 }

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct RunOptions {
@@ -16,7 +18,8 @@ struct RunOptions {
     std::string alsa_config;             // a file appended to the stock configuration
     int signal = 0;                      // sent once, `signal_after_ms` after the start,
     int signal_after_ms = 0;             // or after `signal_after_text` appears on
-    std::string signal_after_text;       // standard output, when it is given
+    std::string signal_after_text;       // standard output, when it is given (also
+                                         // without a signal: see RunResult::text_ms)
     int64_t file_size_limit = -1;        // RLIMIT_FSIZE in bytes, like ulimit -f
     std::vector<int> ignored_signals;    // SIG_IGN from the start, like nohup
     int stdout_pipe_bytes = 0;           // a smaller standard output pipe
@@ -32,9 +35,13 @@ struct RunResult {
     int exit_code = -1;  // when it exited
     int term_signal = 0; // when a signal ended it
     bool timed_out = false;
+    int64_t text_ms = -1; // MonotonicMs() when signal_after_text showed on standard output
 };
 
 RunResult RunQuillo(const RunOptions& options);
+
+// CLOCK_MONOTONIC in milliseconds: the clock of TestFs's log.
+int64_t MonotonicMs();
 
 // A fresh empty folder under the system's temporary folder.
 std::string MakeTempDir();
@@ -68,3 +75,43 @@ std::vector<std::string> SplitStatus(const std::string& text);
 
 // Runs a shell command, returns its exit status and standard output.
 int Shell(const std::string& command, std::string* out = nullptr);
+
+// One line of the test file system's log: "<ms> <op> <fields...>", e.g.
+// "5123 write /take.wav 44 16384" or "5130 fsync /take.wav 1".
+struct FsEvent {
+    int64_t ms = 0; // when the operation completed, on MonotonicMs()'s clock
+    std::string op;
+    std::vector<std::string> fields; // the path first, for operations on a file
+
+    std::string path() const { return fields.empty() ? "" : fields[0]; }
+    int64_t Number(size_t i) const; // fields[i] as an integer (0 when absent)
+};
+
+// The test file system (tests/fusefs/quillofs) mounted for one test: the
+// folder `dir`/disk mirrors `dir`/backing and logs to `dir`/quillofs.log.
+// Destroying it unmounts it, also after a failed test.
+class TestFs {
+  public:
+    // `options`: quillofs's own options, comma-separated, e.g.
+    // "stall_after_bytes=100000,stall_ms=3000" (may be empty). Returns null,
+    // with the reason in *why_not, where it cannot mount (no root, no
+    // /dev/fuse, no fusermount3, mount refused).
+    static std::unique_ptr<TestFs> Mount(const std::string& dir, const std::string& options,
+                                         std::string* why_not);
+    ~TestFs();
+    TestFs(const TestFs&) = delete;
+    TestFs& operator=(const TestFs&) = delete;
+
+    const std::string& mount_point() const { return mount_point_; }
+    const std::string& backing() const { return backing_; }
+    std::vector<std::string> LogLines() const;
+    std::vector<FsEvent> Events() const;
+    // Holds every file operation until Hold(false): a disk that stops answering.
+    void Hold(bool on);
+
+  private:
+    TestFs() = default;
+    bool Mounted() const;
+    std::string dir_, mount_point_, backing_, log_;
+    pid_t pid_ = -1;
+};
