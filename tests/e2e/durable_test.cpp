@@ -188,8 +188,7 @@ TEST_P(Durable, CtrlCSyncsTheRewrittenHeader)
     }
 }
 
-// A stall longer than the queue (at 96 kHz 24-bit stereo it holds 10 s, and
-// less than 14 s) ends in overruns, reported as today, and in files of
+// A stall longer than the queue (12 s of audio) ends in overruns, reported as today, and in files of
 // exactly the planned length.
 TEST_F(Disk, StallLongerThanTheQueueOverrunsAndKeepsThePlannedLength)
 {
