@@ -52,3 +52,11 @@ int CheckFileName(const char* name);
 // and so is a word longer than a line (4096 bytes).
 int CheckOverwrite(const char* name);
 
+// When a given output name is standard output (the WAV stream goes there),
+// points `stdout` at a copy of standard error, so that every line of text
+// stays out of the recording. Call before anything is printed.
+void KeepTextOutOfRecording(int argc, char* argv[]);
+
+// 1 when `name` is the file that descriptor `fd` has open (same device and
+// inode), and that file is no character device; else 0.
+int NamesOpenFile(const char* name, int fd);

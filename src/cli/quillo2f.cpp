@@ -6,6 +6,7 @@
 int main(int argc, char* argv[])
 {
     GuardStandardStreams();
+    KeepTextOutOfRecording(argc, argv);
 
     RecordingRequest request;
     const int refused = AssembleRequest(argc, argv, &request);
