@@ -413,7 +413,7 @@ int ReserveTakeSpace(OutputFiles* set, int64_t planned_frames, uint32_t bytes_pe
         return 0;
     // Where the file system cannot reserve, the files counted so far on each
     // file system, which its free space must hold together.
-    dev_t counted_dev[2];
+    dev_t counted_dev[2] = {0, 0};
     uint64_t counted_bytes[2] = {0, 0};
     int counted = 0;
     for (int c = 0; c < 2; ++c) {
