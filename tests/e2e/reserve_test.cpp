@@ -108,10 +108,11 @@ class OddFileSystem : public EndToEnd {
         // A loop device that the unmount did not free is freed here.
         std::string loops;
         if (!image.empty() &&
-            Shell("losetup -n -O NAME -j '" + image + "' 2>/dev/null", &loops) == 0)
+            Shell("PATH=$PATH:/usr/sbin:/sbin; losetup -n -O NAME -j '" + image + "' 2>/dev/null",
+                  &loops) == 0)
             for (const std::string& loop : SplitLines(loops))
                 if (!loop.empty())
-                    Shell("losetup -d '" + loop + "'");
+                    Shell("PATH=$PATH:/usr/sbin:/sbin; losetup -d '" + loop + "'");
         EndToEnd::TearDown();
     }
     // A 1 MiB ext2 file system of 1 KiB blocks, none kept for root (quillo
@@ -121,8 +122,10 @@ class OddFileSystem : public EndToEnd {
         if (geteuid() != 0)
             return false;
         const std::string q = "'" + image + "'";
-        if (Shell("truncate -s 1M " + q + " && mkfs.ext2 -q -F -b 1024 -m 0 " + q +
-                  " >/dev/null 2>&1 && mount -o loop " + q + " '" + fs + "' 2>/dev/null") != 0)
+        // mkfs.ext2 and losetup live in sbin, which a plain PATH may lack.
+        if (Shell("PATH=$PATH:/usr/sbin:/sbin; truncate -s 1M " + q +
+                  " && mkfs.ext2 -q -F -b 1024 -m 0 " + q + " >/dev/null 2>&1 && mount -o loop " +
+                  q + " '" + fs + "' 2>/dev/null") != 0)
             return false;
         mounted = true;
         return true;
