@@ -29,9 +29,10 @@ void UpdateClock(int64_t frames_a, int64_t frames_b, uint32_t rate_hz);
 // Makes one take. Returns the exit status: 0 after a take, 1 after a
 // refusal or failure. A take stopped by SIGINT or SIGTERM finishes its files
 // and then ends the process by that signal.
+// `may_replace`: per given name, 1 when the user agreed to overwrite it.
 int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
            uint32_t sample_bytes, int32_t auto_naming, char* file_list, char* scratch,
-           int32_t interleave);
+           int32_t interleave, const int32_t may_replace[2]);
 
 // The metering of a take: peak arrays, hold window and meter reset flag.
 struct TakeMeter {

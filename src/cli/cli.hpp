@@ -30,6 +30,10 @@ struct RecordingRequest {
     std::vector<char> file_list;
     std::vector<char> scratch;
     int32_t interleave = 0;
+    // Per given name, in list order: 1 when the file existed and the user
+    // answered 'o'. Only such a file may be cut; any other given name is
+    // created afresh, and refused if it exists by then.
+    int32_t may_replace[2] = {0, 0};
 };
 
 // Checks the arguments in order and fills the request. Prints the refusal
@@ -40,8 +44,19 @@ int AssembleRequest(int argc, char* argv[], RecordingRequest* request);
 // Prints the usage text.
 void Help();
 
-// 1 when the file is absent (or cannot be read), 2 when it exists.
+// 1 when the file is absent (or cannot be read), 2 when it exists. Never
+// opens the file, so it never waits (a FIFO).
 int CheckFileName(const char* name);
 
-// Asks about an existing file; 1: exit, 2: overwrite. End of input is exit.
+// Asks about an existing file; 1: exit, 2: overwrite. End of input is exit,
+// and so is a word longer than a line (4096 bytes).
 int CheckOverwrite(const char* name);
+
+// When a given output name is standard output (the WAV stream goes there),
+// points `stdout` at a copy of standard error, so that every line of text
+// stays out of the recording. Call before anything is printed.
+void KeepTextOutOfRecording(int argc, char* argv[]);
+
+// 1 when `name` is the file that descriptor `fd` has open (same device and
+// inode), and that file is no character device; else 0.
+int NamesOpenFile(const char* name, int fd);

@@ -1,23 +1,29 @@
 // The existing-file check and the overwrite prompt.
 #include <cctype>
 #include <cstdio>
+#include <unistd.h>
 
 #include "cli/cli.hpp"
 
+// Asks whether the name could be opened for reading, without opening it: an
+// open would wait for ever on a FIFO that has no writer. A file that may not
+// be read still counts as absent; it is then created exclusively, so it is
+// refused rather than replaced without a question.
 int CheckFileName(const char* name)
 {
-    FILE* f = std::fopen(name, "r");
-    if (f == nullptr)
-        return 1;
-    std::fclose(f);
-    return 2;
+    return access(name, R_OK) == 0 ? 2 : 1;
 }
 
 namespace {
 
-// Reads one whitespace-delimited word of any length and tells whether it is
-// exactly "x" or "o": 'x', 'o', 0 for any other word, EOF at end of input.
-// Nothing is stored, so no word is too long, and none is split in pieces.
+// No typed answer is longer than a line; a word beyond this is a stream
+// that never ends one (/dev/zero), and reading on would spin for ever.
+constexpr int kLongestWordBytes = 4096;
+
+// Reads one whitespace-delimited word and tells whether it is exactly "x" or
+// "o": 'x', 'o', 0 for any other word, EOF at end of input or at a word
+// longer than kLongestWordBytes. Nothing is stored, and no word is split in
+// pieces.
 int ReadAnswer()
 {
     int c;
@@ -29,7 +35,8 @@ int ReadAnswer()
     const int first = c;
     int length = 0;
     while (c != EOF && !std::isspace(c)) {
-        ++length;
+        if (++length > kLongestWordBytes)
+            return EOF;
         c = std::getchar();
     }
     // The white space that ended the word stays unread for the next prompt.

@@ -6,6 +6,7 @@
 int main(int argc, char* argv[])
 {
     GuardStandardStreams();
+    KeepTextOutOfRecording(argc, argv);
 
     RecordingRequest request;
     const int refused = AssembleRequest(argc, argv, &request);
@@ -14,5 +15,5 @@ int main(int argc, char* argv[])
 
     return RECORD(request.device.data(), request.rate_hz, request.duration_s, request.channels,
                   request.sample_bytes, request.auto_naming, request.file_list.data(),
-                  request.scratch.data(), request.interleave);
+                  request.scratch.data(), request.interleave, request.may_replace);
 }

@@ -45,6 +45,8 @@ int AssembleRequest(int argc, char* argv[], RecordingRequest* request)
     request->auto_naming = 1;
     request->channels = 1;
     request->interleave = 0;
+    request->may_replace[0] = 0;
+    request->may_replace[1] = 0;
 
     if (given < 2) {
         Help();
@@ -108,8 +110,11 @@ int AssembleRequest(int argc, char* argv[], RecordingRequest* request)
             return RefuseFileName();
         std::string list;
         if (request->channels != 2) {
-            if (CheckFileName(name1) == 2 && CheckOverwrite(name1) == 1)
-                return 1;
+            if (CheckFileName(name1) == 2) {
+                if (CheckOverwrite(name1) == 1)
+                    return 1;
+                request->may_replace[0] = 1;
+            }
             list = std::string(name1) + "\n";
         } else if (given == 5) {
             if (CheckFileName(name1) == 2 && CheckOverwrite(name1) == 1)
@@ -126,6 +131,8 @@ int AssembleRequest(int argc, char* argv[], RecordingRequest* request)
                 return 1;
             if (exists2 == 2 && CheckOverwrite(name2) == 1)
                 return 1;
+            request->may_replace[0] = exists1 == 2;
+            request->may_replace[1] = exists2 == 2;
             list = std::string(name1) + "\n" + name2 + "\n";
         }
         SetText(&request->file_list, list.c_str(), kListBytes);

@@ -1,10 +1,13 @@
 // The output files of a take, from naming to closing.
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -36,16 +39,120 @@ int SplitNames(char* scratch, const char* names[2])
     return count;
 }
 
-// A given name may be a file the user agreed to overwrite; knowing whether
-// this run made it decides whether a refused take may remove it.
-int HeaderForGivenName(const char* name, uint32_t rate_hz, int64_t frames, uint32_t sample_bytes,
-                       int interleave, int* created)
+// Follows a chain of symbolic links that ends in a missing file and gives
+// that file's path: O_EXCL refuses to create through any symbolic link, so
+// the missing file is created by its own path. Returns 1 and fills `out` for
+// a dangling link; 0 for anything else (an absent name, an existing file, a
+// loop, a path too long).
+int DanglingLinkTarget(const char* name, char* out, size_t out_bytes)
+{
+    char path[PATH_MAX];
+    if (std::snprintf(path, sizeof path, "%s", name) >= static_cast<int>(sizeof path))
+        return 0;
+    bool through_link = false;
+    // Linux itself gives up after 40 links.
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (lstat(path, &st) != 0) {
+            if (!through_link || errno != ENOENT)
+                return 0;
+            return std::snprintf(out, out_bytes, "%s", path) < static_cast<int>(out_bytes);
+        }
+        if (!S_ISLNK(st.st_mode))
+            return 0;
+        char target[PATH_MAX];
+        const ssize_t len = readlink(path, target, sizeof target - 1);
+        if (len < 0)
+            return 0;
+        target[len] = '\0';
+        // A relative target is relative to the folder that holds the link.
+        char next[PATH_MAX];
+        const char* slash = std::strrchr(path, '/');
+        const int n = target[0] == '/' || slash == nullptr
+                          ? std::snprintf(next, sizeof next, "%s", target)
+                          : std::snprintf(next, sizeof next, "%.*s/%s",
+                                          static_cast<int>(slash - path), path, target);
+        if (n >= static_cast<int>(sizeof next))
+            return 0;
+        std::memcpy(path, next, static_cast<size_t>(n) + 1);
+        through_link = true;
+    }
+    return 0;
+}
+
+// Only a file the user agreed to overwrite may be cut; any other name is
+// created exclusively, so a file that appeared after the existence check
+// (another take started with the same name) is refused, never destroyed.
+// Knowing whether this run made the file decides whether a refused take may
+// remove it.
+int HeaderForGivenName(const char* name, int may_replace, uint32_t rate_hz, int64_t frames,
+                       uint32_t sample_bytes, int interleave, int* created)
 {
     int err = MAKE_HEADER(name, rate_hz, frames, sample_bytes, interleave, 1);
     *created = err <= 0;
-    if (err == EEXIST)
-        err = MAKE_HEADER(name, rate_hz, frames, sample_bytes, interleave, 0);
+    if (err != EEXIST)
+        return err;
+    if (may_replace)
+        return MAKE_HEADER(name, rate_hz, frames, sample_bytes, interleave, 0);
+    // A dangling link did not name an existing file: its target is made.
+    char target[PATH_MAX];
+    if (DanglingLinkTarget(name, target, sizeof target)) {
+        err = MAKE_HEADER(target, rate_hz, frames, sample_bytes, interleave, 1);
+        *created = err <= 0;
+    }
     return err;
+}
+
+// Removes a file this run made: through a symbolic link, the file it names,
+// and the link (which was there before) stays.
+void RemoveMadeFile(const char* name)
+{
+    struct stat st;
+    char target[PATH_MAX];
+    if (lstat(name, &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (realpath(name, target) != nullptr)
+            std::remove(target);
+        return;
+    }
+    std::remove(name);
+}
+
+// The folder part of a path and its last component, for telling whether two
+// names of files that do not exist yet would name the same file.
+bool SameFolderAndLeaf(const char* a, const char* b)
+{
+    const char* leaf_a = std::strrchr(a, '/');
+    const char* leaf_b = std::strrchr(b, '/');
+    leaf_a = leaf_a == nullptr ? a : leaf_a + 1;
+    leaf_b = leaf_b == nullptr ? b : leaf_b + 1;
+    if (std::strcmp(leaf_a, leaf_b) != 0)
+        return false;
+    const std::string folder_a(a, static_cast<size_t>(leaf_a - a));
+    const std::string folder_b(b, static_cast<size_t>(leaf_b - b));
+    struct stat sa, sb;
+    return stat(folder_a.empty() ? "." : folder_a.c_str(), &sa) == 0 &&
+           stat(folder_b.empty() ? "." : folder_b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+// Two names of one regular file (the same name twice, a hard or symbolic
+// link), decided from the names alone, before any file is made or cut.
+// Devices such as /dev/null may take both channels.
+bool NameTheSameFile(const char* a, const char* b)
+{
+    struct stat sa, sb;
+    const bool a_exists = stat(a, &sa) == 0;
+    const bool b_exists = stat(b, &sb) == 0;
+    if (a_exists && b_exists)
+        return S_ISREG(sa.st_mode) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    if (a_exists || b_exists)
+        return false;
+    char target_a[PATH_MAX], target_b[PATH_MAX];
+    if (!DanglingLinkTarget(a, target_a, sizeof target_a))
+        std::snprintf(target_a, sizeof target_a, "%s", a);
+    if (!DanglingLinkTarget(b, target_b, sizeof target_b))
+        std::snprintf(target_b, sizeof target_b, "%s", b);
+    return std::strcmp(target_a, target_b) == 0 || SameFolderAndLeaf(target_a, target_b);
 }
 
 // A refused take leaves no file of its own behind; a file that existed
@@ -64,7 +171,7 @@ void Undo(OutputFiles* set)
             set->file[c] = nullptr;
         }
         if (set->created[c] && set->name[c] != nullptr)
-            std::remove(set->name[c]);
+            RemoveMadeFile(set->name[c]);
         set->created[c] = 0;
     }
 }
@@ -86,9 +193,12 @@ long NewTime()
 
 int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int auto_naming,
                     char* file_list, char* scratch, int interleave, int64_t planned_frames,
-                    uint32_t rate_hz)
+                    uint32_t rate_hz, const int32_t may_replace[2])
 {
     int header_err[2] = {0, 0};
+    // A FIFO held open for writing from before its header until it is open
+    // for appending: its reader sees one stream, not an end after the header.
+    int fifo_hold[2] = {-1, -1};
     for (int c = 0; c < 2; ++c) {
         set->file[c] = nullptr;
         set->name[c] = nullptr;
@@ -126,15 +236,31 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
         std::strcpy(scratch, file_list);
         const char* names[2] = {nullptr, nullptr};
         const int count = SplitNames(scratch, names);
+        if (channels == 2 && set->kept[0] && set->kept[1] && count == 2 &&
+            NameTheSameFile(names[0], names[1])) {
+            std::printf("Can't record both channels into the same file %s\n", names[1]);
+            return 1;
+        }
         int next = 0;
-        if (set->kept[0] && next < count) {
-            header_err[0] = HeaderForGivenName(names[next], rate_hz, planned_frames, sample_bytes,
-                                               interleave, &set->created[0]);
+        for (int c = 0; c < 2; ++c) {
+            if (!set->kept[c] || next >= count || (c == 1 && channels == 1))
+                continue;
+            const char* name = names[next];
+            struct stat st;
+            if (stat(name, &st) == 0 && S_ISFIFO(st.st_mode)) {
+                // Without a reader, a FIFO would keep the take waiting for
+                // ever; such a FIFO cannot be opened for recording.
+                fifo_hold[c] = open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                if (fifo_hold[c] < 0) {
+                    header_err[c] = errno;
+                    ++next;
+                    continue;
+                }
+            }
+            header_err[c] = HeaderForGivenName(name, may_replace[next], rate_hz, planned_frames,
+                                               sample_bytes, interleave, &set->created[c]);
             ++next;
         }
-        if (channels != 1 && set->kept[1] && next < count)
-            header_err[1] = HeaderForGivenName(names[next], rate_hz, planned_frames, sample_bytes,
-                                               interleave, &set->created[1]);
     }
 
     // The names now live in the scratch buffer for the rest of the take.
@@ -170,6 +296,10 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
             std::printf("Can't open %s for recording\n", "(no name)");
             failed = 1;
         }
+    }
+    for (int c = 0; c < 2; ++c) {
+        if (fifo_hold[c] >= 0)
+            close(fifo_hold[c]);
     }
     // Two channels appended to one file would mix their periods into a file
     // whose header describes neither.
@@ -239,31 +369,50 @@ int WritePeriod(OutputFiles* set, int interleave, uint32_t sample_bytes, int per
 int SealShortTake(OutputFiles* set, uint32_t bytes_per_frame, int period_frames)
 {
     int result = 0;
+    int err[2] = {0, 0};
+    // The files of one take hold the same periods: a file that got one more
+    // period than its partner before the other failed is cut back to it.
+    int64_t common_frames = INT64_MAX;
+    for (int c = 0; c < 2; ++c) {
+        FILE* f = set->file[c];
+        if (f == nullptr)
+            continue;
+        if (!set->regular[c]) {
+            // Cannot be cut; what it was given bounds its partner.
+            if (set->frames_written[c] < common_frames)
+                common_frames = set->frames_written[c];
+            continue;
+        }
+        err[c] = std::fflush(f) == 0 ? 0 : errno;
+        struct stat st;
+        if (err[c] == 0 && fstat(fileno(f), &st) != 0)
+            err[c] = errno;
+        if (err[c] != 0)
+            continue;
+        // Whole periods only, and never more than reached the disk.
+        const int64_t period_bytes = static_cast<int64_t>(period_frames) * bytes_per_frame;
+        int64_t on_disk = st.st_size > kHeaderBytes ? st.st_size - kHeaderBytes : 0;
+        on_disk -= on_disk % period_bytes;
+        int64_t frames = on_disk / bytes_per_frame;
+        if (set->frames_written[c] < frames)
+            frames = set->frames_written[c];
+        if (frames < common_frames)
+            common_frames = frames;
+    }
     for (int c = 0; c < 2; ++c) {
         FILE* f = set->file[c];
         if (f == nullptr || !set->regular[c])
             continue;
-        int err = std::fflush(f) == 0 ? 0 : errno;
-        const int fd = fileno(f);
-        struct stat st;
-        if (err == 0 && fstat(fd, &st) != 0)
-            err = errno;
-        if (err == 0) {
-            // Whole periods only, and never more than reached the disk.
-            const int64_t period_bytes = static_cast<int64_t>(period_frames) * bytes_per_frame;
-            int64_t on_disk = st.st_size > kHeaderBytes ? st.st_size - kHeaderBytes : 0;
-            on_disk -= on_disk % period_bytes;
-            int64_t frames = on_disk / bytes_per_frame;
-            if (set->frames_written[c] < frames)
-                frames = set->frames_written[c];
-            set->frames_written[c] = frames;
-            if (ftruncate(fd, kHeaderBytes + frames * bytes_per_frame) != 0)
-                err = errno;
+        if (err[c] == 0) {
+            const int fd = fileno(f);
+            set->frames_written[c] = common_frames;
+            if (ftruncate(fd, kHeaderBytes + common_frames * bytes_per_frame) != 0)
+                err[c] = errno;
             else
-                err = RewriteSizes(fd, frames, bytes_per_frame);
+                err[c] = RewriteSizes(fd, common_frames, bytes_per_frame);
         }
-        if (err != 0) {
-            ReportWriteFailure(set->name[c], err);
+        if (err[c] != 0) {
+            ReportWriteFailure(set->name[c], err[c]);
             result = -1;
         }
     }
@@ -275,6 +424,11 @@ int ReserveTakeSpace(OutputFiles* set, int64_t planned_frames, uint32_t bytes_pe
     const uint64_t need = static_cast<uint64_t>(planned_frames) * bytes_per_frame;
     if (need == 0)
         return 0;
+    // Where the file system cannot reserve, the files counted so far on each
+    // file system, which its free space must hold together.
+    dev_t counted_dev[2] = {0, 0};
+    uint64_t counted_bytes[2] = {0, 0};
+    int counted = 0;
     for (int c = 0; c < 2; ++c) {
         FILE* f = set->file[c];
         if (f == nullptr || !set->regular[c])
@@ -285,12 +439,23 @@ int ReserveTakeSpace(OutputFiles* set, int64_t planned_frames, uint32_t bytes_pe
             err = errno;
             if (err != ENOSPC && err != EDQUOT) {
                 // The file system cannot reserve; its free space is the
-                // next best promise.
+                // next best promise. One that counts no blocks at all
+                // (ramfs) sets no limit.
                 struct statvfs vfs;
+                struct stat st;
                 err = 0;
-                if (fstatvfs(fd, &vfs) == 0 &&
-                    static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize < need)
-                    err = ENOSPC;
+                if (fstatvfs(fd, &vfs) == 0 && vfs.f_blocks != 0 && fstat(fd, &st) == 0) {
+                    int i = 0;
+                    while (i < counted && counted_dev[i] != st.st_dev)
+                        ++i;
+                    if (i == counted) {
+                        counted_dev[counted++] = st.st_dev;
+                        counted_bytes[i] = 0;
+                    }
+                    counted_bytes[i] += need;
+                    if (static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize < counted_bytes[i])
+                        err = ENOSPC;
+                }
             }
         }
         if (err != 0) {

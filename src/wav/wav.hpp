@@ -50,11 +50,17 @@ struct OutputFiles {
 };
 
 // Settles the names, writes every header, then opens each file for
-// appending. On any failure prints "Can't open %s for recording" for each
-// name concerned, removes what this run made, and returns 1; else 0.
+// appending. `may_replace` holds, per given name in list order, 1 for a file
+// the user agreed to overwrite: only such a file is cut. Any other given name
+// is created exclusively (through a dangling link, the file it names), so a
+// file that exists by then is refused. Two given names of one regular file
+// are refused ("Can't record both channels into the same file %s", on
+// standard output) before any file is made or cut. A FIFO without a reader
+// cannot be opened. On any failure prints "Can't open %s for recording" for
+// each name concerned, removes what this run made, and returns 1; else 0.
 int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int auto_naming,
                     char* file_list, char* scratch, int interleave, int64_t planned_frames,
-                    uint32_t rate_hz);
+                    uint32_t rate_hz, const int32_t may_replace[2]);
 
 // Writes one period at frame position `write_pos` of every open file. On the
 // first failure prints one line naming the file on standard error and
@@ -73,13 +79,16 @@ int WritePeriodQuietly(OutputFiles* set, int interleave, uint32_t sample_bytes, 
 void ReportWriteFailure(const char* name, int err);
 
 // After a take that ended early: cuts every file to the whole periods that
-// were written (which also gives back space reserved beyond them) and makes
-// its header state exactly that. Returns 0, or -1 after printing a line.
+// were written to all of them (which also gives back space reserved beyond
+// them) and makes its header state exactly that, so the two files of a take
+// always hold the same periods. Returns 0, or -1 after printing a line.
 int SealShortTake(OutputFiles* set, uint32_t bytes_per_frame, int period_frames);
 
 // Reserves the disk space of the planned data of every regular file, without
-// changing its size. Returns 0, or 1 after printing one line on standard
-// error when the file system has no room for the take.
+// changing its size. Where the file system cannot reserve, its free space
+// must hold the take's files on it together; one that counts no blocks
+// (ramfs) is not checked. Returns 0, or 1 after printing one line on
+// standard error when the file system has no room for the take.
 int ReserveTakeSpace(OutputFiles* set, int64_t planned_frames, uint32_t bytes_per_frame);
 
 // Closes every open file. Returns 0, or -1 after printing a line for a

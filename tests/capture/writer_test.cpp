@@ -44,9 +44,9 @@ class WriterTest : public ::testing::Test {
         scratch.assign(list.size() + 1, '\0');
         files.kept[0] = 1;
         files.kept[1] = channels == 2;
-        ASSERT_EQ(
-            OpenOutputFiles(&files, channels, 2, 0, list.data(), scratch.data(), 0, 1 << 20, 44100),
-            0);
+        ASSERT_EQ(OpenOutputFiles(&files, channels, 2, 0, list.data(), scratch.data(), 0, 1 << 20,
+                                  44100, kNew),
+                  0);
         ASSERT_EQ(WriterStart(&writer, &files, 0, 2, period, 44100), 0);
     }
     // Publishes one period whose every byte of channel c is `value` + c.
@@ -59,6 +59,7 @@ class WriterTest : public ::testing::Test {
         QueuePublish(&writer.queue, repeat);
     }
 
+    static constexpr int32_t kNew[2] = {0, 0};
     std::string dir, list;
     std::vector<char> scratch;
     OutputFiles files{};

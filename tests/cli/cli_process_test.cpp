@@ -99,11 +99,38 @@ TEST_F(CommandLine, EndOfInputAtThePromptIsExit)
 TEST_F(CommandLine, IgnoredWordsThenOOverwrites)
 {
     WriteFile(dir + "/take.wav", "old take");
-    const std::string long_word(20000, 'o');
+    // The longest word that is still a word: a line of 4096 bytes.
+    const std::string long_word(4096, 'o');
     const RunResult r = Run({"1644", "0.01", "null", "1", "take.wav"}, "yes " + long_word + " o\n");
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out.rfind(Prompt("take.wav") + "Recording\n", 0), 0u);
     EXPECT_EQ(ReadFile(dir + "/take.wav").size(), 44u + 4096 * 2);
+}
+
+TEST_F(CommandLine, AnswerLongerThanALineIsEndOfInput)
+{
+    WriteFile(dir + "/take.wav", "old take");
+    const struct {
+        std::string stdin_path; // a file as standard input
+        std::string stdin_text;
+    } cases[] = {
+        {"/dev/zero", ""}, // a word that never ends
+        {"", std::string(4097, 'o') + " o\n"},
+        {"", "yes " + std::string(4097, 'x') + " o\n"},
+    };
+    for (const auto& c : cases) {
+        RunOptions o;
+        o.args = {"1644", "0.01", "null", "1", "take.wav"};
+        o.stdin_path = c.stdin_path;
+        o.stdin_text = c.stdin_text;
+        o.cwd = dir;
+        o.timeout_ms = 20000;
+        const RunResult r = RunQuillo(o);
+        EXPECT_FALSE(r.timed_out) << c.stdin_path;
+        EXPECT_EQ(r.exit_code, 1) << c.stdin_path;
+        EXPECT_EQ(r.out, Prompt("take.wav"));
+        EXPECT_EQ(ReadFile(dir + "/take.wav"), "old take");
+    }
 }
 
 TEST_F(CommandLine, XOOnOneLineEndsAtTheFirstOfTwoPrompts)

@@ -65,6 +65,7 @@ struct Options {
     std::vector<int64_t> right;
     double freq = 440.0;
     std::string log_path;
+    unsigned open_delay_ms = 0; // the open sleeps this long, as a slow card might
 
     bool NeedsFormatLayer() const { return formats.size() > 1 && period_frames != 0; }
 };
@@ -328,6 +329,8 @@ int ParseOptions(snd_config_t* conf, Options& o)
             if (!(f > 0))
                 return BadOption(id, "must be positive");
             o.freq = f;
+        } else if (key == "open_delay_ms") {
+            err = ParseRange(id, node, 0, 60000, true, o.open_delay_ms);
         } else if (key == "log") {
             if (!GetString(node, o.log_path) || o.log_path.empty() || o.log_path[0] != '/')
                 return BadOption(id, "expected an absolute path");
@@ -409,6 +412,15 @@ class Device {
                 const int err = -errno;
                 SNDERR("quillosim: cannot open log %s", opt_.log_path.c_str());
                 return err;
+            }
+        }
+        if (opt_.open_delay_ms != 0) {
+            // Logged before the sleep, so that a test knows the program is
+            // now inside its device open.
+            Log("open delay " + std::to_string(opt_.open_delay_ms));
+            timespec delay{static_cast<time_t>(opt_.open_delay_ms / 1000),
+                           static_cast<long>(opt_.open_delay_ms % 1000) * 1000000};
+            while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
             }
         }
         return 0;

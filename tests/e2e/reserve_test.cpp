@@ -1,11 +1,13 @@
 // Disk space reserved for the whole take before the device is read, on a
 // small file system that the test mounts (it needs root, as in CI).
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 
 #include "e2e.hpp"
 
@@ -85,6 +87,141 @@ TEST_F(Reserve, InterruptedTakeGivesBackWhatItDidNotWrite)
     const uint64_t written = (static_cast<uint64_t>(st.st_size) + 4095) / 4096 * 4096;
     EXPECT_EQ(before - FreeBytes(), written);
     EXPECT_EQ(static_cast<uint64_t>(st.st_blocks) * 512, written);
+}
+
+// File systems that cannot reserve: ext2 (a loop image) and ramfs, which
+// counts no blocks at all. Each is mounted at "fs" in the test's folder.
+class OddFileSystem : public EndToEnd {
+  protected:
+    void SetUp() override
+    {
+        EndToEnd::SetUp();
+        fs = Path("fs");
+        image = Path("fs.img");
+        mkdir(fs.c_str(), 0755);
+        Devices("pcm.fast { type quillosim signal \"peaks\" left [ 77 ] right [ 5 ] }\n");
+    }
+    void TearDown() override
+    {
+        if (mounted)
+            umount(fs.c_str());
+        // A loop device that the unmount did not free is freed here.
+        std::string loops;
+        if (!image.empty() &&
+            Shell("PATH=$PATH:/usr/sbin:/sbin; losetup -n -O NAME -j '" + image + "' 2>/dev/null",
+                  &loops) == 0)
+            for (const std::string& loop : SplitLines(loops))
+                if (!loop.empty())
+                    Shell("PATH=$PATH:/usr/sbin:/sbin; losetup -d '" + loop + "'");
+        EndToEnd::TearDown();
+    }
+    // A 1 MiB ext2 file system of 1 KiB blocks, none kept for root (quillo
+    // runs as root in CI and would use them). False when it cannot be made.
+    bool MountExt2()
+    {
+        if (geteuid() != 0)
+            return false;
+        const std::string q = "'" + image + "'";
+        // mkfs.ext2 and losetup live in sbin, which a plain PATH may lack.
+        if (Shell("PATH=$PATH:/usr/sbin:/sbin; truncate -s 1M " + q +
+                  " && mkfs.ext2 -q -F -b 1024 -m 0 " + q + " >/dev/null 2>&1 && mount -o loop " +
+                  q + " '" + fs + "' 2>/dev/null") != 0)
+            return false;
+        mounted = true;
+        return true;
+    }
+    bool MountRamfs()
+    {
+        mounted = geteuid() == 0 && mount("ramfs", fs.c_str(), "ramfs", 0, nullptr) == 0;
+        return mounted;
+    }
+    uint64_t FreeBlocks()
+    {
+        struct statvfs v;
+        statvfs(fs.c_str(), &v);
+        return v.f_bavail;
+    }
+    // Fills the file system until exactly `blocks` 1 KiB blocks are free.
+    void LeaveFree(uint64_t blocks)
+    {
+        const uint64_t free_now = FreeBlocks();
+        ASSERT_GT(free_now, blocks + 40);
+        // A large file first (its indirect blocks cost a few more), then
+        // one-block files, which cost exactly one block each.
+        WriteAndSync(fs + "/filler", (free_now - blocks - 40) * 1024);
+        for (int i = 0; FreeBlocks() > blocks && i < 100; ++i)
+            WriteAndSync(fs + "/small" + std::to_string(i), 1024);
+        ASSERT_EQ(FreeBlocks(), blocks);
+    }
+    static void WriteAndSync(const std::string& path, uint64_t bytes)
+    {
+        WriteFile(path, std::string(bytes, 'f'));
+        const int fd = open(path.c_str(), O_RDONLY);
+        fsync(fd);
+        close(fd);
+    }
+    std::string fs, image;
+    bool mounted = false;
+};
+
+TEST_F(OddFileSystem, Ext2TwoFileTakeThatDoesNotFitIsRefusedUpFront)
+{
+    if (!MountExt2())
+        GTEST_SKIP() << "cannot make and mount an ext2 loop image here (needs root, "
+                        "mkfs.ext2 and a loop device): ext2 tests skipped";
+    // 6.8 s of 16-bit mono: 74 periods, 606,208 bytes per file. One fits in
+    // the 970 free KiB, two do not.
+    const uint64_t free_before = FreeBlocks();
+    ASSERT_LT(free_before * 1024, 2u * 606208);
+    RunResult r = Run({"1644", "6.8", "fast", "2", "fs/l.wav", "fs/r.wav"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Can't reserve 606208 bytes for fs/r.wav: No space left on device\n");
+    EXPECT_EQ(ListDir(fs), std::vector<std::string>{"lost+found"});
+    EXPECT_EQ(FreeBlocks(), free_before);
+
+    r = Run({"1644", "6.8", "fast", "1", "fs/one.wav"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(ReadFile(fs + "/one.wav").size(), 44u + 606208);
+}
+
+TEST_F(OddFileSystem, RamfsTakeIsRecorded)
+{
+    if (!MountRamfs())
+        GTEST_SKIP() << "cannot mount a ramfs here (needs root): ramfs test skipped";
+    const RunResult r = Run({"1644", "0.5", "fast", "2", "fs/l.wav", "fs/r.wav"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(ReadFile(fs + "/l.wav") ==
+                ExpectedHeader(44100, 1, 2, 6 * 4096) + Repeat(Sample(77, 2), 6 * 4096));
+    EXPECT_TRUE(ReadFile(fs + "/r.wav") ==
+                ExpectedHeader(44100, 1, 2, 6 * 4096) + Repeat(Sample(5, 2), 6 * 4096));
+}
+
+TEST_F(OddFileSystem, FullDiskInATwoFileTakeLeavesBothFilesWithTheSamePeriods)
+{
+    if (!MountExt2())
+        GTEST_SKIP() << "cannot make and mount an ext2 loop image here (needs root, "
+                        "mkfs.ext2 and a loop device): full disk test skipped";
+    // 1 s of 16-bit mono: 11 periods, 90,112 bytes, 88 blocks of data and
+    // one more for the header's 44 bytes. Free space says that fits; the
+    // indirect block that ext2 needs past 12 blocks makes channel 2's file
+    // run out during the take, after channel 1's file got its period.
+    LeaveFree(89);
+    const RunResult r = Run({"1644", "1", "fast", "2", "l.wav", "fs/r.wav"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("Can't write fs/r.wav: No space left on device\n"), std::string::npos)
+        << r.err;
+    const std::string left = Read("l.wav");
+    const std::string right = ReadFile(fs + "/r.wav");
+    ASSERT_GE(left.size(), 44u);
+    const uint32_t frames = static_cast<uint32_t>((left.size() - 44) / 2);
+    EXPECT_EQ(frames % 4096, 0u);
+    EXPECT_LT(frames, 11u * 4096);
+    EXPECT_GT(frames, 0u);
+    EXPECT_TRUE(left == ExpectedHeader(44100, 1, 2, frames) + Repeat(Sample(77, 2), frames));
+    EXPECT_TRUE(right == ExpectedHeader(44100, 1, 2, frames) + Repeat(Sample(5, 2), frames))
+        << right.size() << " bytes against " << left.size();
 }
 
 } // namespace

@@ -9,7 +9,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -41,6 +43,13 @@ RunResult RunQuillo(const RunOptions& options)
         std::abort();
     if (options.stdout_pipe_bytes > 0)
         fcntl(out_pipe[1], F_SETPIPE_SZ, options.stdout_pipe_bytes);
+    // Looked up before the fork: the child only makes system calls.
+    long run_as_gid = -1;
+    if (options.run_as_uid >= 0) {
+        const passwd* user = getpwuid(static_cast<uid_t>(options.run_as_uid));
+        if (user != nullptr)
+            run_as_gid = static_cast<long>(user->pw_gid);
+    }
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -56,6 +65,24 @@ RunResult RunQuillo(const RunOptions& options)
             close(0);
         if (options.stdout_closed)
             close(1);
+        if (!options.stdin_path.empty()) {
+            const int fd = open(options.stdin_path.c_str(), O_RDONLY);
+            if (fd < 0 || dup2(fd, 0) < 0)
+                _exit(126);
+            close(fd);
+        }
+        if (!options.stdout_path.empty()) {
+            const int fd = open(options.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd < 0 || dup2(fd, 1) < 0)
+                _exit(126);
+            close(fd);
+        }
+        if (options.run_as_uid >= 0) {
+            if (run_as_gid < 0 || setgroups(0, nullptr) != 0 ||
+                setgid(static_cast<gid_t>(run_as_gid)) != 0 ||
+                setuid(static_cast<uid_t>(options.run_as_uid)) != 0)
+                _exit(126);
+        }
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
             _exit(126);
         if (!options.alsa_config.empty()) {

@@ -14,6 +14,9 @@ struct RunOptions {
     std::string stdin_text;
     bool stdin_closed = false;  // start with descriptor 0 closed
     bool stdout_closed = false; // start with descriptor 1 closed
+    std::string stdin_path;     // a file as standard input, in place of stdin_text
+    std::string stdout_path;    // standard output into this file (out stays empty)
+    int run_as_uid = -1;        // this user and its group, without others (needs root)
     std::string cwd;
     std::string alsa_config;             // a file appended to the stock configuration
     int signal = 0;                      // sent once, `signal_after_ms` after the start,

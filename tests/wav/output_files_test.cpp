@@ -33,7 +33,7 @@ class OutputFilesTest : public ::testing::Test {
         set.kept[0] = 1;
         set.kept[1] = channels == 2;
         return OpenOutputFiles(&set, channels, size, auto_naming, list.data(), scratch.data(),
-                               interleave, frames, 44100);
+                               interleave, frames, 44100, may_replace);
     }
     void SetList(const std::string& text)
     {
@@ -44,6 +44,9 @@ class OutputFilesTest : public ::testing::Test {
     char old_cwd[4096];
     std::vector<char> list, scratch;
     OutputFiles set{};
+    // Every given name counts as confirmed for overwriting unless a test
+    // says otherwise.
+    int32_t may_replace[2] = {1, 1};
 };
 
 TEST_F(OutputFilesTest, MakesOneNameAndHeaderPerKeptChannel)
@@ -138,11 +141,12 @@ TEST_F(OutputFilesTest, BothChannelsIntoOneFileIsRefused)
                   "Can't record both channels into the same file " + SplitLines(names)[1] + "\n");
         EXPECT_FALSE(FileExists("same.wav"));
     }
-    // A file the user agreed to overwrite is left as an empty recording.
+    // The refusal is certain from the names: a file the user agreed to
+    // overwrite is not cut first.
     WriteFile("same.wav", "old");
     SetList("same.wav\nsame.wav\n");
     CaptureStdout([&] { EXPECT_EQ(Open(2, 0, 0, 4096), 1); });
-    EXPECT_EQ(ReadFile("same.wav"), ExpectedHeader(44100, 1, 2, 0));
+    EXPECT_EQ(ReadFile("same.wav"), "old");
 }
 
 TEST_F(OutputFilesTest, TwoChannelsMayBothGoToDevNull)
@@ -261,6 +265,70 @@ TEST_F(OutputFilesTest, ShortTakeIsCutToWholePeriodsWithMatchingHeader)
         // Nothing stays allocated beyond the data.
         EXPECT_LE(st.st_blocks * 512, 44 + 3 * period * 2 + 4096) << name;
     }
+}
+
+TEST_F(OutputFilesTest, FileWithOneMorePeriodThanItsPartnerIsCutBackToIt)
+{
+    const int period = 1024;
+    SetList("a.wav\nb.wav\n");
+    ASSERT_EQ(Open(2, 0, 0, 10 * period), 0);
+    std::string planes(2 * period * 2, '\x44'), buf(planes.size(), '\0');
+    for (int n = 0; n < 2; ++n)
+        ASSERT_EQ(WritePeriod(&set, 0, 2, period, int64_t{n} * period, planes.data(),
+                              planes.data() + period * 2, buf.data()),
+                  0);
+    // A third period reached channel 1's file, then channel 2's write failed.
+    ASSERT_EQ(std::fwrite(planes.data(), 1, period * 2, set.file[0]), size_t{period * 2});
+    set.frames_written[0] += period;
+    ASSERT_EQ(SealShortTake(&set, 2, period), 0);
+    ASSERT_EQ(CloseOutputFiles(&set), 0);
+    for (const char* name : {"a.wav", "b.wav"})
+        EXPECT_TRUE(ReadFile(name) ==
+                    ExpectedHeader(44100, 1, 2, 2 * period) + std::string(2 * period * 2, '\x44'))
+            << name;
+    EXPECT_EQ(set.frames_written[0], 2 * period);
+    EXPECT_EQ(set.frames_written[1], 2 * period);
+}
+
+TEST_F(OutputFilesTest, NameNotAgreedToIsCreatedAfreshOrRefusedUntouched)
+{
+    WriteFile("theirs.wav", "their take");
+    may_replace[0] = 0;
+    may_replace[1] = 0;
+    SetList("mine.wav\ntheirs.wav\n");
+    const std::string out = CaptureStdout([&] { EXPECT_EQ(Open(2, 0, 0, 4096), 1); });
+    EXPECT_EQ(out, "Can't open theirs.wav for recording\n");
+    EXPECT_EQ(ReadFile("theirs.wav"), "their take");
+    EXPECT_EQ(ListDir("."), std::vector<std::string>{"theirs.wav"});
+
+    // Agreed to, the same file is replaced.
+    may_replace[1] = 1;
+    ASSERT_EQ(Open(2, 0, 0, 4096), 0);
+    CloseOutputFiles(&set);
+    EXPECT_EQ(ReadFile("theirs.wav"), ExpectedHeader(44100, 1, 2, 4096));
+    EXPECT_EQ(ReadFile("mine.wav"), ExpectedHeader(44100, 1, 2, 4096));
+}
+
+TEST_F(OutputFilesTest, DanglingLinkChainGetsItsLastTargetMadeAndRemovedOnRefusal)
+{
+    ASSERT_EQ(mkdir("sub", 0755), 0);
+    // link.wav -> sub/hop.wav -> end.wav, relative to sub/.
+    ASSERT_EQ(symlink("sub/hop.wav", "link.wav"), 0);
+    ASSERT_EQ(symlink("end.wav", "sub/hop.wav"), 0);
+    may_replace[0] = 0;
+    may_replace[1] = 0;
+    SetList("link.wav\n");
+    ASSERT_EQ(Open(1, 0, 0, 4096), 0);
+    CloseOutputFiles(&set);
+    EXPECT_EQ(ReadFile("sub/end.wav"), ExpectedHeader(44100, 1, 2, 4096));
+    ASSERT_EQ(std::remove("sub/end.wav"), 0);
+
+    SetList("link.wav\nmissing/x.wav\n");
+    CaptureStdout([&] { EXPECT_EQ(Open(2, 0, 0, 4096), 1); });
+    EXPECT_FALSE(FileExists("sub/end.wav"));
+    struct stat st;
+    EXPECT_EQ(lstat("link.wav", &st), 0);
+    EXPECT_EQ(lstat("sub/hop.wav", &st), 0);
 }
 
 TEST_F(OutputFilesTest, ReservationAllocatesThePlannedDataWithoutGrowingTheFile)

@@ -1,0 +1,226 @@
+// Odd outputs: a file that appears while the take starts, a file the user
+// may only write, one file under two names, a dangling link, standard output
+// and FIFOs as the output file.
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "e2e.hpp"
+
+namespace {
+
+std::string Prompt(const std::string& name)
+{
+    return "\nFile " + name + " already exists!\nEnter 'x' to exit or 'o' to overwrite\n";
+}
+
+// 0.2 s of 16-bit audio at 44100 Hz: three periods of 4096 frames.
+constexpr uint32_t kFrames = 3 * 4096;
+
+class OddOutput : public EndToEnd {
+  protected:
+    void SetUp() override
+    {
+        EndToEnd::SetUp();
+        log = Path("sim.log");
+        Devices("pcm.fast { type quillosim signal \"peaks\" left [ 77 ] right [ 5 ] }\n"
+                "pcm.slow { type quillosim open_delay_ms 2000 log \"" +
+                log + "\" signal \"peaks\" left [ 77 ] right [ 5 ] }\n");
+    }
+    // The file of a whole 0.2 s take of one channel.
+    static std::string Take(int32_t value)
+    {
+        return ExpectedHeader(44100, 1, 2, kFrames) + Repeat(Sample(value, 2), kFrames);
+    }
+    bool IsLink(const std::string& name) const
+    {
+        struct stat st;
+        return lstat(Path(name).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    }
+    std::string log;
+};
+
+TEST_F(OddOutput, FileMadeWhileTheDeviceOpensIsRefusedAndKept)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::string made; // by another process, once quillo is in its device open
+        std::string out;
+        std::vector<std::string> left; // the folder afterwards, less the set-up files
+    } cases[] = {
+        {{"1644", "0.2", "slow", "1", "take.wav"},
+         "take.wav",
+         "Can't open take.wav for recording\n",
+         {"take.wav"}},
+        {{"1644", "0.2", "slow", "2", "l.wav", "r.wav"},
+         "r.wav",
+         "Can't open r.wav for recording\n",
+         {"r.wav"}},
+    };
+    for (const auto& c : cases) {
+        std::remove(log.c_str());
+        std::thread other([&] {
+            // Waits for the device's word that the open has begun; the open
+            // then sleeps 2 s, far longer than this write takes.
+            for (int i = 0; i < 2000 && ReadFile(log).find("open delay") == std::string::npos; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            WriteFile(Path(c.made), "the other take");
+        });
+        const RunResult r = Run(c.args);
+        other.join();
+        EXPECT_EQ(r.exit_code, 1) << r.err;
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(Read(c.made), "the other take");
+        std::vector<std::string> left = ListDir(dir);
+        std::erase(left, "asound-test.conf");
+        std::erase(left, "sim.log");
+        EXPECT_EQ(left, c.left);
+        std::remove(Path(c.made).c_str());
+    }
+}
+
+TEST_F(OddOutput, WriteOnlyFileIsNeverReplacedWithoutAQuestion)
+{
+    const passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || nobody == nullptr)
+        GTEST_SKIP() << "needs root to run quillo as the user nobody: write-only file not tested";
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    WriteFile(Path("take.wav"), "precious");
+    // Others may write it but not read it.
+    ASSERT_EQ(chmod(Path("take.wav").c_str(), 0602), 0);
+    RunOptions o = Options({"1644", "0.2", "fast", "1", "take.wav"});
+    o.run_as_uid = static_cast<int>(nobody->pw_uid);
+    o.stdin_text = "o\n";
+    RunResult r = RunQuillo(o);
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    EXPECT_EQ(r.out, "Can't open take.wav for recording\n");
+    EXPECT_EQ(Read("take.wav"), "precious");
+
+    // The same user records a new name in the same folder.
+    o.args[4] = "fresh.wav";
+    r = RunQuillo(o);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(Read("fresh.wav"), Take(77));
+}
+
+TEST_F(OddOutput, OneFileUnderTwoNamesIsRefusedWithItsDataIntact)
+{
+    WriteFile(Path("same.wav"), "precious");
+    ASSERT_EQ(link(Path("same.wav").c_str(), Path("hard.wav").c_str()), 0);
+    for (const std::string& second : {std::string("same.wav"), std::string("hard.wav")}) {
+        const RunResult r = Run({"1644", "0.2", "fast", "2", "same.wav", second}, "o o\n");
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, Prompt("same.wav") + Prompt(second) +
+                             "Can't record both channels into the same file " + second + "\n");
+        EXPECT_EQ(Read("same.wav"), "precious");
+        EXPECT_EQ(Read("hard.wav"), "precious");
+    }
+    // Two absent names of one file, one through a dangling link: refused
+    // before either is made.
+    ASSERT_EQ(symlink("new.wav", Path("link.wav").c_str()), 0);
+    const RunResult r = Run({"1644", "0.2", "fast", "2", "./new.wav", "link.wav"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "Can't record both channels into the same file link.wav\n");
+    EXPECT_FALSE(FileExists(Path("new.wav")));
+}
+
+TEST_F(OddOutput, DanglingLinkGetsItsTargetMadeAndRemovedWhenRefused)
+{
+    ASSERT_EQ(symlink("target.wav", Path("link.wav").c_str()), 0);
+    RunResult r = Run({"1644", "0.2", "fast", "1", "link.wav"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("Recording\n", 0), 0u) << "no question: nothing existed";
+    EXPECT_EQ(Read("target.wav"), Take(77));
+    EXPECT_TRUE(IsLink("link.wav"));
+
+    ASSERT_EQ(std::remove(Path("target.wav").c_str()), 0);
+    r = Run({"1644", "0.2", "fast", "2", "link.wav", "missing/r.wav"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "Can't open missing/r.wav for recording\n");
+    EXPECT_FALSE(FileExists(Path("target.wav")));
+    EXPECT_TRUE(IsLink("link.wav"));
+}
+
+TEST_F(OddOutput, StandardOutputHoldsExactlyTheWavFile)
+{
+    const struct {
+        std::vector<std::string> args;
+        bool into_file; // `> out.wav` rather than a pipe
+        std::string stream;
+        std::string prompts;
+    } cases[] = {
+        {{"1644", "0.2", "fast", "1", "/dev/stdout"}, false, Take(77), Prompt("/dev/stdout")},
+        {{"1644", "0.2", "fast", "1", "/dev/stdout"}, true, Take(77), Prompt("/dev/stdout")},
+        {{"1644", "0.2", "fast", "1", "/proc/self/fd/1"},
+         false,
+         Take(77),
+         Prompt("/proc/self/fd/1")},
+        {{"1644", "0.2", "fast", "2", "l.wav", "/dev/stdout"},
+         false,
+         Take(5),
+         Prompt("/dev/stdout")},
+    };
+    for (const auto& c : cases) {
+        RunOptions o = Options(c.args);
+        o.stdin_text = "o\n";
+        if (c.into_file)
+            o.stdout_path = Path("out.wav");
+        const RunResult r = RunQuillo(o);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        const std::string stream = c.into_file ? Read("out.wav") : r.out;
+        EXPECT_EQ(stream.size(), c.stream.size());
+        EXPECT_TRUE(stream == c.stream) << c.args[4];
+        EXPECT_EQ(r.err.rfind(c.prompts + "Recording\n", 0), 0u) << r.err;
+        EXPECT_TRUE(r.err.ends_with("Done\n")) << r.err;
+        if (c.args.size() == 6) {
+            EXPECT_EQ(Read("l.wav"), Take(77));
+        }
+    }
+}
+
+TEST_F(OddOutput, TakeIntoANamedFileKeepsItsTextOnStandardOutput)
+{
+    const RunResult r = Run({"1644", "0.2", "fast", "1", "take.wav"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out.rfind("Recording\n", 0), 0u);
+    EXPECT_TRUE(r.out.ends_with("Done\n"));
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(OddOutput, FifoWithAReaderReceivesTheWavStream)
+{
+    ASSERT_EQ(mkfifo(Path("pipe.wav").c_str(), 0644), 0);
+    // The reader is there before quillo looks; a whole 0.2 s take fits in
+    // the pipe's buffer, so it is read once quillo has ended.
+    const int reader = open(Path("pipe.wav").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const RunResult r = Run({"1644", "0.2", "fast", "1", "pipe.wav"}, "o\n");
+    std::string got;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(reader, buf, sizeof buf)) > 0)
+        got.append(buf, static_cast<size_t>(n));
+    close(reader);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind(Prompt("pipe.wav") + "Recording\n", 0), 0u);
+    EXPECT_TRUE(got == Take(77)) << got.size() << " bytes";
+}
+
+TEST_F(OddOutput, FifoWithoutAReaderIsRefusedWithoutWaiting)
+{
+    ASSERT_EQ(mkfifo(Path("pipe.wav").c_str(), 0644), 0);
+    const RunResult r = Run({"1644", "0.2", "fast", "1", "pipe.wav"}, "o\n");
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, Prompt("pipe.wav") + "Can't open pipe.wav for recording\n");
+    struct stat st;
+    ASSERT_EQ(lstat(Path("pipe.wav").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+} // namespace
