@@ -275,6 +275,8 @@ TEST_F(SimDevice, RefusesBadConfiguration)
         {"period below range", "period_frames 31"},
         {"period above range", "period_frames 65537"},
         {"boolean misspelt", "paced \"maybe\""},
+        {"no channels", "channels 0"},
+        {"three channels", "channels 3"},
         {"signal unknown", "signal \"noise\""},
         {"peak not an integer", "left [ 1 \"x\" ]"},
         {"overrun list with a word", "overrun_periods \"3 x\""},
@@ -392,6 +394,38 @@ TEST_F(SimDevice, HasExactlyTwoChannels)
         EXPECT_EQ(hi, 2u);
         EXPECT_LT(hw.Channels(1), 0);
         EXPECT_EQ(hw.Channels(2), 0);
+    }
+}
+
+TEST_F(SimDevice, OneChannelDeviceRefusesTwoAndDeliversChannelOne)
+{
+    for (const Shape& s : {kSingleFormat, kBothFormats, kAnyPeriod}) {
+        SCOPED_TRACE(s.name);
+        ASSERT_EQ(Open("channels 1\nsignal \"ramp\"\n" + DeviceOptions(s)), 0);
+        {
+            HwParams hw(pcm_);
+            unsigned lo = 0, hi = 0;
+            ASSERT_EQ(snd_pcm_hw_params_get_channels_min(hw.get(), &lo), 0);
+            ASSERT_EQ(snd_pcm_hw_params_get_channels_max(hw.get(), &hi), 0);
+            EXPECT_EQ(lo, 1u);
+            EXPECT_EQ(hi, 1u);
+            EXPECT_EQ(hw.Channels(2), -EINVAL);
+        }
+        HwParams hw(pcm_);
+        ASSERT_EQ(hw.Access(kInterleaved), 0);
+        ASSERT_EQ(hw.Format(kS16), 0);
+        ASSERT_EQ(hw.Channels(1), 0);
+        unsigned rate = 48000;
+        ASSERT_EQ(hw.RateNear(&rate), 0);
+        snd_pcm_uframes_t period = 1024;
+        ASSERT_EQ(hw.PeriodNear(&period), 0);
+        ASSERT_EQ(period, 1024u);
+        ASSERT_EQ(hw.Commit(), 0);
+        // Poisoned: a frame the device forgot cannot pass for the ramp.
+        std::vector<uint8_t> buf(2 * 1024 * 2, 0xA5);
+        ASSERT_EQ(snd_pcm_readi(pcm_, buf.data(), 2048), 2048);
+        for (uint64_t n = 0; n < 2048; ++n)
+            ASSERT_EQ(Decode(&buf[2 * n], 2), SimRampSample(0, n, 2)) << n;
     }
 }
 

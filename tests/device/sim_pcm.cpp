@@ -1,6 +1,7 @@
-// Simulated two-channel ALSA capture device for tests, built as an external
-// PCM plugin (libasound_module_pcm_quillosim.so). Every option and the exact
-// behaviour tests may rely on are described in README.md next to this file.
+// Simulated ALSA capture device (two channels unless told otherwise) for
+// tests, built as an external PCM plugin (libasound_module_pcm_quillosim.so).
+// Every option and the exact behaviour tests may rely on are described in
+// README.md next to this file.
 //
 // Shape of the device:
 //  * Normally one ioplug PCM does everything: constraints, clock, faults and
@@ -37,7 +38,7 @@
 
 namespace {
 
-constexpr unsigned kChannels = 2;
+constexpr unsigned kMaxChannels = 2;
 constexpr unsigned kMinRate = 8000;
 constexpr unsigned kMaxRate = 192000;
 constexpr unsigned kMinPeriod = 32;
@@ -52,8 +53,9 @@ struct Options {
     std::vector<snd_pcm_format_t> formats{SND_PCM_FORMAT_S16_LE, SND_PCM_FORMAT_S24_3LE};
     std::vector<snd_pcm_access_t> accesses{SND_PCM_ACCESS_RW_NONINTERLEAVED,
                                            SND_PCM_ACCESS_RW_INTERLEAVED};
-    unsigned rate = 0;          // 0: any rate in [kMinRate, kMaxRate]
-    unsigned period_frames = 0; // 0: any period in [kMinPeriod, kMaxPeriod]
+    unsigned rate = 0;                // 0: any rate in [kMinRate, kMaxRate]
+    unsigned period_frames = 0;       // 0: any period in [kMinPeriod, kMaxPeriod]
+    unsigned channels = kMaxChannels; // the only channel count offered
     bool fail_commit = false;
     bool paced = false;
     std::set<uint64_t> overrun_periods;
@@ -278,6 +280,8 @@ int ParseOptions(snd_config_t* conf, Options& o)
             err = ParseRange(id, node, kMinRate, kMaxRate, true, o.rate);
         } else if (key == "period_frames") {
             err = ParseRange(id, node, kMinPeriod, kMaxPeriod, true, o.period_frames);
+        } else if (key == "channels") {
+            err = ParseRange(id, node, 1, kMaxChannels, false, o.channels);
         } else if (key == "fail_commit") {
             err = ParseBool(id, node, o.fail_commit);
         } else if (key == "paced") {
@@ -592,7 +596,7 @@ class Device {
         for (snd_pcm_uframes_t i = 0; i < size; ++i) {
             const uint64_t frame = GlobalFrame(first + i);
             const uint64_t period = frame / period_;
-            for (unsigned c = 0; c < kChannels; ++c) {
+            for (unsigned c = 0; c < io->channels; ++c) {
                 StoreSample(SamplePtr(areas[c], offset + i), io->format,
                             SampleValue(static_cast<int>(c), frame, period, bytes));
             }
@@ -902,7 +906,7 @@ int ApplyConstraints(snd_pcm_ioplug_t* io, const Options& o, bool raw)
     unsigned max_frame = 0;
     for (unsigned f : formats) {
         const unsigned bytes =
-            kChannels * static_cast<unsigned>(SampleBytes(static_cast<snd_pcm_format_t>(f)));
+            o.channels * static_cast<unsigned>(SampleBytes(static_cast<snd_pcm_format_t>(f)));
         min_frame = std::min(min_frame, bytes);
         max_frame = std::max(max_frame, bytes);
     }
@@ -910,7 +914,8 @@ int ApplyConstraints(snd_pcm_ioplug_t* io, const Options& o, bool raw)
     if (err >= 0)
         err = SetList(io, SND_PCM_IOPLUG_HW_FORMAT, formats);
     if (err >= 0)
-        err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, kChannels, kChannels);
+        err =
+            snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, o.channels, o.channels);
     if (err >= 0)
         err = snd_pcm_ioplug_set_param_minmax(
             io, SND_PCM_IOPLUG_HW_RATE, o.rate ? o.rate : kMinRate, o.rate ? o.rate : kMaxRate);
@@ -976,7 +981,7 @@ snd_pcm_sframes_t ExtTransfer(snd_pcm_extplug_t* ext, const snd_pcm_channel_area
                               snd_pcm_uframes_t src_offset, snd_pcm_uframes_t size)
 {
     for (snd_pcm_uframes_t i = 0; i < size; ++i) {
-        for (unsigned c = 0; c < kChannels; ++c) {
+        for (unsigned c = 0; c < ext->channels; ++c) {
             StoreSample(SamplePtr(dst[c], dst_offset + i), ext->format,
                         LoadRawSample(SamplePtr(src[c], src_offset + i)));
         }
@@ -1060,12 +1065,13 @@ int OpenLayered(snd_pcm_t** pcmp, const char* name, snd_config_t* root, snd_conf
     err = snd_pcm_extplug_set_param_list(ext, SND_PCM_EXTPLUG_HW_FORMAT,
                                          static_cast<unsigned>(formats.size()), formats.data());
     if (err >= 0)
-        err = snd_pcm_extplug_set_param_minmax(ext, SND_PCM_EXTPLUG_HW_CHANNELS, kChannels,
-                                               kChannels);
+        err = snd_pcm_extplug_set_param_minmax(ext, SND_PCM_EXTPLUG_HW_CHANNELS,
+                                               dev->options().channels, dev->options().channels);
     if (err >= 0)
         err = snd_pcm_extplug_set_slave_param(ext, SND_PCM_EXTPLUG_HW_FORMAT, kRawFormat);
     if (err >= 0)
-        err = snd_pcm_extplug_set_slave_param(ext, SND_PCM_EXTPLUG_HW_CHANNELS, kChannels);
+        err = snd_pcm_extplug_set_slave_param(ext, SND_PCM_EXTPLUG_HW_CHANNELS,
+                                              dev->options().channels);
     if (err < 0) {
         snd_pcm_extplug_delete(ext); // runs ExtClose, which frees h
         return err;

@@ -1,6 +1,7 @@
 // What the simulated device refuses or does wrong, and what quillo makes of it.
 #include <algorithm>
 #include <chrono>
+#include <functional>
 
 #include "e2e.hpp"
 
@@ -30,7 +31,9 @@ class DeviceFailure : public EndToEnd {
                 Path("lost.log") + "\"" + peaks +
                 " }\n"
                 "pcm.stall { type quillosim stall_at_period 3" +
-                peaks + " }\n");
+                peaks +
+                " }\n"
+                "pcm.mono { type quillosim channels 1 }\n");
     }
     // The data a mono file of channel `c` holds after `periods` device periods
     // of `frames`, with the listed periods lost (silence).
@@ -65,6 +68,38 @@ TEST_F(DeviceFailure, RefusalsBeforeAnyFileExist)
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out, "");
         EXPECT_TRUE(ListDir(dir).size() == 1) << "only the configuration";
+    }
+}
+
+// Devices that are not what quillo expects, and what becomes of the take.
+TEST_F(DeviceFailure, OddDevices)
+{
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        int exit_code;
+        std::string err;
+        std::function<void(const RunResult&)> check;
+    } cases[] = {
+        {"a one-channel device, two files", {"1644", "1", "mono", "2"}, 1,
+         "Problem setting recording channels: Invalid argument\n",
+         [&](const RunResult& r) {
+             EXPECT_EQ(r.out, "");
+             EXPECT_EQ(ListDir(dir).size(), 1u) << "only the configuration";
+         }},
+        {"a one-channel device, one stereo file", {"2444", "1", "mono", "1", "given.wav"}, 1,
+         "Problem setting recording channels: Invalid argument\n",
+         [&](const RunResult& r) {
+             EXPECT_EQ(r.out, "");
+             EXPECT_EQ(ListDir(dir).size(), 1u) << "only the configuration";
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const RunResult r = RunQuillo(Options(c.args));
+        EXPECT_EQ(r.exit_code, c.exit_code);
+        EXPECT_EQ(r.err, c.err);
+        c.check(r);
     }
 }
 
