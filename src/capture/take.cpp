@@ -108,12 +108,14 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     CatchStopSignals();
     std::printf(interleave == 1 ? "Recording in Stereo\n" : "Recording\n");
     snd_pcm_prepare(pcm);
+    DeviceMark mark = MarkDevice(pcm);
 
     int64_t processed = 0;
     int64_t write_pos = 0;
     int overruns = 0;
     int next = 0;
     int failed = 0;
+    int64_t extra_silence_periods = 0;
     while (processed < planned) {
         snd_pcm_avail_update(pcm);
         const Wait wait = WaitForPeriod(pcm);
@@ -138,15 +140,23 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         if (got == -EPIPE || got == -ESTRPIPE) {
             ++overruns;
             std::printf("\nRX\n");
-            if (got == -EPIPE)
+            if (got == -EPIPE) {
+                // Everything after the overrun stands at its true time.
+                const int64_t gap = OverrunGapFrames(ReadOverrunClock(pcm, mark), period, rate_hz,
+                                                     planned - processed);
+                extra_silence_periods = gap / period - 1;
                 snd_pcm_prepare(pcm);
-            else
+            } else {
                 snd_pcm_recover(pcm, static_cast<int>(got), 1);
+            }
+            mark = MarkDevice(pcm);
             got = 0;
         } else if (got < 0) {
             ReportDeviceFailure(snd_strerror(static_cast<int>(got)));
             failed = 1;
             break;
+        } else {
+            mark = MarkDevice(pcm);
         }
         // Frames the device did not deliver are silence, never stale audio.
         if (got < period) {
@@ -154,6 +164,17 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
             std::memset(current + got * sample_bytes, 0, missing);
             std::memset(current + plane_bytes + got * sample_bytes, 0, missing);
         }
+        for (; extra_silence_periods > 0; --extra_silence_periods) {
+            if (WritePeriod(&files, interleave, sample_bytes, period, write_pos, current,
+                            current + plane_bytes, interleave_buf) != 0) {
+                failed = 1;
+                break;
+            }
+            processed += period;
+            write_pos += period;
+        }
+        if (failed)
+            break;
 
         // The meter runs one period behind: it scans the other pair.
         const char* other = pairs[next];
