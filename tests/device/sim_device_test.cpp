@@ -946,9 +946,63 @@ TEST_F(SimDevice, PacedReaderFallingBehindOverruns)
         // The count does not depend on how long the sleep overran.
         EXPECT_EQ(Read(pcm_, r, 256, s), -EPIPE);
         EXPECT_EQ(LogCount("overrun 8"), 1);
-        ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
-        ASSERT_EQ(Read(pcm_, r, 256, s), 256);
-        EXPECT_TRUE(AllEqual(s.ch[0], 900));
+    }
+}
+
+// The period a 16-bit ramp's first sample belongs to, among 256-frame periods
+// 0..255 (the ramp repeats after 65536 frames); -1 if none.
+int RampPeriod(const Samples& s)
+{
+    for (int k = 0; k < 256; ++k) {
+        if (s.ch[0][0] == SimRampSample(0, static_cast<uint64_t>(k) * 256, 2))
+            return k;
+    }
+    return -1;
+}
+
+TEST_F(SimDevice, PacedRestartDeliversThePeriodOfThePresent)
+{
+    using Clock = std::chrono::steady_clock;
+    const int64_t period_us = 256 * 1000000 / 48000; // 5333 us at 48 kHz
+    const auto us = [](Clock::duration d) {
+        return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
+    };
+    for (const bool overrun : {true, false}) {
+        for (const Shape& shape : {kPacedSingle, kPacedBoth}) {
+            SCOPED_TRACE(std::string(shape.name) + (overrun ? " / overrun" : " / drop"));
+            ASSERT_EQ(Open("signal \"ramp\"\n" + DeviceOptions(shape)), 0);
+            Request r;
+            r.buffer = 2048;
+            ASSERT_EQ(Configure(pcm_, r), 0);
+            Samples s;
+            const Clock::time_point before_start = Clock::now();
+            ASSERT_EQ(Read(pcm_, r, 256, s), 256);
+            // Period 0 arrives a period after the start.
+            const Clock::time_point first_read = Clock::now();
+            ASSERT_EQ(RampPeriod(s), 0);
+            if (!overrun) {
+                ASSERT_EQ(snd_pcm_drop(pcm_), 0);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(120));
+            if (overrun) {
+                ASSERT_EQ(Read(pcm_, r, 256, s), -EPIPE);
+            }
+            ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+            const Clock::time_point before_restart = Clock::now();
+            ASSERT_EQ(Read(pcm_, r, 256, s), 256);
+            const Clock::time_point after_restart = Clock::now();
+            // Not where the reader left off (period 1, or 9 after the 8 the
+            // buffer held), but the period in progress at the restart.
+            const int k = RampPeriod(s);
+            EXPECT_GE(k, (us(before_restart - first_read) + period_us) / period_us);
+            EXPECT_LE(k, us(after_restart - before_start) / period_us);
+            EXPECT_GE(k, 120000 / period_us);
+            for (uint64_t i = 0; i < 256; ++i)
+                ASSERT_EQ(s.ch[0][i], SimRampSample(0, k * 256 + i, 2)) << i;
+            // And then on, period after period.
+            ASSERT_EQ(Read(pcm_, r, 256, s), 256);
+            EXPECT_EQ(RampPeriod(s), k + 1);
+        }
     }
 }
 

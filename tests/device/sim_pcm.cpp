@@ -465,7 +465,6 @@ class Device {
             return -ENODEV;
         // alsa-lib has just reset its pointers to 0: a new run begins.
         hw_frames_ = 0;
-        slots_done_ = 0;
         segments_.clear();
         draining_ = false;
         MakeIdle();
@@ -494,6 +493,8 @@ class Device {
         if (!draining_ && io->state != SND_PCM_STATE_SETUP)
             Log("stop");
         draining_ = false;
+        // A stopped device captures nothing: the next start begins at its time.
+        restart_at_now_ = true;
         MakeIdle();
         return 0;
     }
@@ -541,7 +542,7 @@ class Device {
         while (!stalled_) {
             // Free-running keeps exactly one unread period ahead of the program,
             // so it can neither starve nor overrun however it reads.
-            if (opt_.paced ? slots_done_ >= due : hw_frames_ - appl >= period_)
+            if (opt_.paced ? next_period_ >= due : hw_frames_ - appl >= period_)
                 break;
             const uint64_t k = next_period_;
             if (opt_.stall_at == k) {
@@ -560,7 +561,6 @@ class Device {
             // The device clock moves on even when a period is lost, so period
             // indices stay tied to real time across overruns and restarts.
             ++next_period_;
-            ++slots_done_;
             if (opt_.suspend_at == k) {
                 Log("suspend " + std::to_string(k));
                 snd_pcm_ioplug_set_state(io, SND_PCM_STATE_SUSPENDED);
@@ -574,6 +574,9 @@ class Device {
             Deliver(k);
             // Like the kernel: a full buffer is an overrun (stop threshold).
             if (opt_.paced && hw_frames_ - appl >= buffer_) {
+                // The device stops here, so the periods until the restart are
+                // never captured.
+                restart_at_now_ = true;
                 Log("overrun " + std::to_string(k));
                 return -EPIPE;
             }
@@ -657,10 +660,12 @@ class Device {
         return buffer_ == 0 ? 0 : static_cast<snd_pcm_sframes_t>(hw_frames_ % buffer_);
     }
 
+    // Period slots completed since the first start: slot k (device frames
+    // k * period onwards) is complete, and due, at (k + 1) * period time.
     uint64_t DueSlots() const
     {
-        const int64_t elapsed = NowNs() - pace_origin_ns_;
-        return pace_base_ + (elapsed > 0 ? static_cast<uint64_t>(elapsed / period_ns_) : 0);
+        const int64_t elapsed = NowNs() - clock_origin_ns_;
+        return elapsed > 0 ? static_cast<uint64_t>(elapsed / period_ns_) : 0;
     }
 
     void Deliver(uint64_t k)
@@ -707,7 +712,7 @@ class Device {
             return true;
         if (stalled_)
             return false;
-        if (opt_.paced && DueSlots() <= slots_done_)
+        if (opt_.paced && DueSlots() <= next_period_)
             return false;
         // Withhold readiness the moment the stall begins, so a program that only
         // waits (without reading) already sees it.
@@ -727,14 +732,24 @@ class Device {
 
     void StartPacing()
     {
-        pace_origin_ns_ = NowNs();
-        pace_base_ = slots_done_;
+        // Device frame n is captured n / rate after the first start, whatever
+        // happens later. An injected fault loses its period but no time, so
+        // the slots stay where they were; a restart after a real overrun or a
+        // stop carries on with the period of the present.
+        if (!clock_started_) {
+            clock_origin_ns_ = NowNs();
+            clock_started_ = true;
+        }
+        if (restart_at_now_)
+            next_period_ = std::max(next_period_, DueSlots());
+        restart_at_now_ = false;
         if (stalled_)
             return;
         // Absolute ticks on the same clock as DueSlots(), so the descriptor turns
         // readable exactly when the pointer has a new period to report.
         itimerspec ticks{};
-        const int64_t first = pace_origin_ns_ + period_ns_;
+        const int64_t first =
+            clock_origin_ns_ + static_cast<int64_t>(next_period_ + 1) * period_ns_;
         ticks.it_value.tv_sec = first / 1000000000;
         ticks.it_value.tv_nsec = first % 1000000000;
         ticks.it_interval.tv_sec = period_ns_ / 1000000000;
@@ -786,16 +801,17 @@ class Device {
 
     // Lives as long as the handle: period slots counted since the first start.
     uint64_t next_period_ = 0;
+    // Paced: the device's clock, from the first start.
+    int64_t clock_origin_ns_ = 0;
+    bool clock_started_ = false;
+    bool restart_at_now_ = false;
     bool stalled_ = false;
     bool lost_ = false;
 
     // The current run, from the last prepare.
     uint64_t hw_frames_ = 0;
-    uint64_t slots_done_ = 0;
     std::vector<Segment> segments_;
     bool draining_ = false;
-    int64_t pace_origin_ns_ = 0;
-    uint64_t pace_base_ = 0;
 };
 
 // ---------------------------------------------------------------------------
