@@ -88,6 +88,8 @@ RunResult RunQuillo(const RunOptions& options)
     // The signal's clock starts at the start, or when the awaited text shows.
     int64_t signal_clock = options.signal_after_text.empty() ? start : -1;
     bool signalled = options.signal == 0;
+    int64_t signalled_at = -1;
+    bool second_signalled = options.signal2 == 0;
     bool out_open = true, err_open = true;
     while (out_open || err_open) {
         pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
@@ -96,6 +98,11 @@ RunResult RunQuillo(const RunOptions& options)
             const int64_t elapsed = NowMs() - signal_clock;
             if (options.signal_after_ms - elapsed < wait_ms)
                 wait_ms = static_cast<int>(options.signal_after_ms - elapsed);
+        }
+        if (!second_signalled && signalled_at >= 0) {
+            const int64_t elapsed = NowMs() - signalled_at;
+            if (options.signal2_after_ms - elapsed < wait_ms)
+                wait_ms = static_cast<int>(options.signal2_after_ms - elapsed);
         }
         if (wait_ms < 0)
             wait_ms = 0;
@@ -117,6 +124,12 @@ RunResult RunQuillo(const RunOptions& options)
         if (!signalled && signal_clock >= 0 && NowMs() - signal_clock >= options.signal_after_ms) {
             kill(pid, options.signal);
             signalled = true;
+            signalled_at = NowMs();
+        }
+        if (!second_signalled && signalled_at >= 0 &&
+            NowMs() - signalled_at >= options.signal2_after_ms) {
+            kill(pid, options.signal2);
+            second_signalled = true;
         }
         if (now > options.timeout_ms && !result.timed_out) {
             kill(pid, SIGKILL);

@@ -17,6 +17,8 @@ struct RunOptions {
     int signal = 0;                // sent once, `signal_after_ms` after the start,
     int signal_after_ms = 0;       // or after `signal_after_text` appears on
     std::string signal_after_text; // standard output, when it is given
+    int signal2 = 0;               // sent once, `signal2_after_ms` after the
+    int signal2_after_ms = 0;      // first (SIGSTOP, then SIGCONT)
     int64_t file_size_limit = -1;  // RLIMIT_FSIZE in bytes, like ulimit -f
     int timeout_ms = 60000;        // then SIGKILL: a test never hangs
 };
