@@ -172,6 +172,28 @@ TEST_F(DeviceFailure, OddDevices)
              EXPECT_NE(r.out.find("\nRX\n"), std::string::npos) << r.out;
              EXPECT_TRUE(r.out.ends_with("\nRecord Overruns = 1\nDone\n")) << r.out;
          }},
+        // 3 s plans 33 periods; the pause outlasts the take, so silence fills
+        // it to its planned end and no more.
+        {"a paced device left unread past the planned end",
+         {"2444", "3", "pausable", "s", "capped.wav"},
+         2000,
+         0,
+         "",
+         [&](const RunResult& r) {
+             const std::string bytes = Read("capped.wav");
+             ASSERT_EQ(bytes.size(), 44u + 33 * 4096 * 6) << "exactly the planned length";
+             EXPECT_EQ(bytes.substr(0, 44), ExpectedHeader(44100, 2, 3, 33 * 4096));
+             const std::string data = bytes.substr(44);
+             int64_t j = 0;
+             for (; j < 33 && RampPeriodAt(data, j, 4096) >= 0; ++j)
+                 ASSERT_EQ(RampPeriodAt(data, j, 4096), j) << "before the pause";
+             EXPECT_GE(j, 8) << "1.5 s recorded before the pause";
+             for (; j < 33; ++j)
+                 ASSERT_EQ(RampPeriodAt(data, j, 4096), -1) << "period " << j << " not silent";
+             EXPECT_EQ(r.out.find("\nRX\n"), r.out.rfind("\nRX\n")) << r.out;
+             EXPECT_NE(r.out.find("\nRX\n\rrem = 0.00 sec\t"), std::string::npos) << r.out;
+             EXPECT_TRUE(r.out.ends_with("\nRecord Overruns = 1\nDone\n")) << r.out;
+         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
