@@ -115,7 +115,6 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     int overruns = 0;
     int next = 0;
     int failed = 0;
-    int64_t extra_silence_periods = 0;
     while (processed < planned) {
         snd_pcm_avail_update(pcm);
         const Wait wait = WaitForPeriod(pcm);
@@ -137,11 +136,11 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
             break;
         next = 1 - next;
 
+        int64_t extra_silence_periods = 0;
         if (got == -EPIPE || got == -ESTRPIPE) {
             ++overruns;
             std::printf("\nRX\n");
             if (got == -EPIPE) {
-                // Everything after the overrun stands at its true time.
                 const int64_t gap = OverrunGapFrames(ReadOverrunClock(pcm, mark), period, rate_hz,
                                                      planned - processed);
                 extra_silence_periods = gap / period - 1;
@@ -149,6 +148,7 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
             } else {
                 snd_pcm_recover(pcm, static_cast<int>(got), 1);
             }
+            // The device restarts empty: the new mark.
             mark = MarkDevice(pcm);
             got = 0;
         } else if (got < 0) {
@@ -164,6 +164,8 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
             std::memset(current + got * sample_bytes, 0, missing);
             std::memset(current + plane_bytes + got * sample_bytes, 0, missing);
         }
+        // The audio an overrun lost beyond this period, as silence of the same
+        // length: what follows stands at its true time in the take.
         for (; extra_silence_periods > 0; --extra_silence_periods) {
             if (WritePeriod(&files, interleave, sample_bytes, period, write_pos, current,
                             current + plane_bytes, interleave_buf) != 0) {
