@@ -34,15 +34,15 @@ struct DeviceMark {
     int64_t buffered_frames;
 };
 
-// What is known when an overrun is found. `status_ns`, `trigger_ns` and
-// `avail_frames` come from the device's status, on the device's own time
-// stamp clock: its present time, its last trigger (on a kernel device the
-// overrun itself, as the kernel stops the stream then), and the frames it
-// held then. 0 where the status could not be read.
+// What is known when an overrun is found: the present on the program's
+// clock and on the clock of the device's time stamps, and from the device's
+// status its last trigger (on a kernel device the overrun itself, as the
+// kernel stops the stream then) and the frames it held. The device's fields
+// are 0 where they could not be read.
 struct OverrunClock {
     DeviceMark mark;
     int64_t now_ns; // CLOCK_MONOTONIC, as the mark
-    int64_t status_ns;
+    int64_t device_now_ns;
     int64_t trigger_ns;
     int64_t avail_frames;
 };

@@ -6,16 +6,13 @@
 
 namespace {
 
+constexpr int64_t kNsPerSecond = 1000000000;
+
 int64_t MonotonicNs()
 {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
-
-int64_t Ns(const snd_htimestamp_t& t)
-{
-    return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+    return int64_t{now.tv_sec} * kNsPerSecond + now.tv_nsec;
 }
 
 } // namespace
@@ -30,18 +27,30 @@ DeviceMark MarkDevice(snd_pcm_t* pcm)
 
 OverrunClock ReadOverrunClock(snd_pcm_t* pcm, const DeviceMark& mark)
 {
+    OverrunClock clock{mark, 0, 0, 0, 0};
     snd_pcm_status_t* status;
     snd_pcm_status_alloca(&status);
-    const int err = snd_pcm_status(pcm, status);
-    OverrunClock clock{mark, MonotonicNs(), 0, 0, 0};
-    if (err < 0)
+    snd_pcm_sw_params_t* sw;
+    snd_pcm_sw_params_alloca(&sw);
+    snd_pcm_tstamp_type_t type = SND_PCM_TSTAMP_TYPE_GETTIMEOFDAY;
+    if (snd_pcm_status(pcm, status) < 0 || snd_pcm_sw_params_current(pcm, sw) < 0 ||
+        snd_pcm_sw_params_get_tstamp_type(sw, &type) < 0) {
+        clock.now_ns = MonotonicNs();
         return clock;
-    snd_htimestamp_t now;
+    }
+    // The status's own time stamp is left at 0 outside a running stream
+    // unless time stamps were enabled, so the present on the device's clock
+    // is read here, from the clock its time stamps use.
+    const clockid_t device_clock = type == SND_PCM_TSTAMP_TYPE_MONOTONIC       ? CLOCK_MONOTONIC
+                                   : type == SND_PCM_TSTAMP_TYPE_MONOTONIC_RAW ? CLOCK_MONOTONIC_RAW
+                                                                               : CLOCK_REALTIME;
+    timespec device_now;
+    clock_gettime(device_clock, &device_now);
+    clock.now_ns = MonotonicNs();
+    clock.device_now_ns = int64_t{device_now.tv_sec} * kNsPerSecond + device_now.tv_nsec;
     snd_htimestamp_t trigger;
-    snd_pcm_status_get_htstamp(status, &now);
     snd_pcm_status_get_trigger_htstamp(status, &trigger);
-    clock.status_ns = Ns(now);
-    clock.trigger_ns = Ns(trigger);
+    clock.trigger_ns = int64_t{trigger.tv_sec} * kNsPerSecond + trigger.tv_nsec;
     clock.avail_frames = static_cast<int64_t>(snd_pcm_status_get_avail(status));
     return clock;
 }

@@ -25,13 +25,14 @@ int64_t OverrunGapFrames(const OverrunClock& clock, int period_frames, uint32_t 
     const int64_t since_mark_ns = clock.now_ns - clock.mark.at_ns;
     // The mark on the device's clock: both clocks run at the same speed,
     // whatever their origins.
-    const int64_t mark_on_device_ns = clock.status_ns - since_mark_ns;
+    const int64_t mark_on_device_ns = clock.device_now_ns - since_mark_ns;
     int64_t lost_frames;
     if (clock.trigger_ns > 0 && clock.trigger_ns > mark_on_device_ns &&
-        clock.trigger_ns <= clock.status_ns) {
+        clock.trigger_ns <= clock.device_now_ns) {
         // A trigger after the last read is the kernel stopping the stream at the
         // overrun: what the buffer held then, plus all the time it stood since.
-        lost_frames = clock.avail_frames + FramesIn(clock.status_ns - clock.trigger_ns, rate_hz);
+        lost_frames =
+            clock.avail_frames + FramesIn(clock.device_now_ns - clock.trigger_ns, rate_hz);
     } else {
         // Devices in user space (alsa-lib's ioplug: sound servers, plugins)
         // keep the trigger of the start through an overrun, so it tells

@@ -14,11 +14,11 @@ constexpr int64_t kPlenty = 1000000 * kPeriod;
 OverrunClock ByTheMark(int64_t buffered_frames, int64_t unread_ns)
 {
     const int64_t mark_ns = 7000000000;
-    const int64_t status_ns = 1700000000000000000 + unread_ns;
+    const int64_t device_now_ns = 1700000000000000000 + unread_ns;
     return OverrunClock{{mark_ns, buffered_frames},
                         mark_ns + unread_ns,
-                        status_ns,
-                        status_ns - unread_ns - 900000000,
+                        device_now_ns,
+                        device_now_ns - unread_ns - 900000000,
                         8000};
 }
 
@@ -78,8 +78,8 @@ TEST(OverrunGapFrames, TakesTheKernelsOverrunTimeWhenItFollowsTheLastRead)
     // Three seconds since the mark (120 periods by the mark), on a device
     // clock with another origin.
     const int64_t mark_ns = 100000000000;
-    const int64_t status_ns = 1700000000000000000;
-    const int64_t mark_on_device_ns = status_ns - 3000000000;
+    const int64_t device_now_ns = 1700000000000000000;
+    const int64_t mark_on_device_ns = device_now_ns - 3000000000;
     const struct {
         const char* why;
         int64_t trigger_ns;
@@ -87,14 +87,15 @@ TEST(OverrunGapFrames, TakesTheKernelsOverrunTimeWhenItFollowsTheLastRead)
     } cases[] = {
         // The buffer of 8000 frames filled, then the stream stood 2 s.
         {"overrun a second after the read", mark_on_device_ns + 1000000000, 88000},
-        {"overrun the instant it is read", status_ns, 8000},
+        {"overrun the instant it is read", device_now_ns, 8000},
         {"trigger of the start, before the read", mark_on_device_ns - 1000000000, 120000},
         {"trigger at the read itself", mark_on_device_ns, 120000},
-        {"trigger in the future", status_ns + 1, 120000},
+        {"trigger in the future", device_now_ns + 1, 120000},
         {"no status", 0, 120000},
     };
     for (const auto& c : cases) {
-        const OverrunClock clock{{mark_ns, 0}, mark_ns + 3000000000, status_ns, c.trigger_ns, 8000};
+        const OverrunClock clock{
+            {mark_ns, 0}, mark_ns + 3000000000, device_now_ns, c.trigger_ns, 8000};
         EXPECT_EQ(OverrunGapFrames(clock, kPeriod, kRate, kPlenty), c.gap_frames) << c.why;
     }
 }
