@@ -26,6 +26,35 @@ int RefuseOverlongTake(int64_t frames, int period_frames, uint32_t rate_hz,
 // that follows it flushes the line.
 void UpdateClock(int64_t frames_a, int64_t frames_b, uint32_t rate_hz);
 
+// Where the program last stood against the device: when it last read
+// (CLOCK_MONOTONIC, ns) and how many frames the device then still held
+// unread. After a restart the device holds none, from the restart on.
+struct DeviceMark {
+    int64_t at_ns;
+    int64_t buffered_frames;
+};
+
+// What is known when an overrun is found: the present on the program's
+// clock and on the clock of the device's time stamps, and from the device's
+// status its last trigger (on a kernel device the overrun itself, as the
+// kernel stops the stream then) and the frames it held. The device's fields
+// are 0 where they could not be read.
+struct OverrunClock {
+    DeviceMark mark;
+    int64_t now_ns; // CLOCK_MONOTONIC, as the mark
+    int64_t device_now_ns;
+    int64_t trigger_ns;
+    int64_t avail_frames;
+};
+
+// The frames of silence that stand for what an overrun lost: the audio the
+// device captured and nobody read, from the frame after the last one read up
+// to now, when the device is restarted. Rounded to the nearest whole period
+// (a half rounds up), at least one period, and at most `frames_left`, a
+// positive multiple of the period: a take still ends at its planned length.
+int64_t OverrunGapFrames(const OverrunClock& clock, int period_frames, uint32_t rate_hz,
+                         int64_t frames_left);
+
 // Makes one take. Returns the exit status: 0 after a take, 1 after a
 // refusal or failure. A take stopped by SIGINT or SIGTERM finishes its files
 // and then ends the process by that signal.

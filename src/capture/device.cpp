@@ -40,7 +40,14 @@ int SetupDevice(const char* name, uint32_t rate_hz, uint32_t sample_bytes, snd_p
             return 1;
         }
     }
-    snd_pcm_hw_params_set_channels(*pcm, params, kCaptureChannels);
+    // A one-channel device would leave the second file silent and still
+    // report a good take.
+    err = snd_pcm_hw_params_set_channels(*pcm, params, kCaptureChannels);
+    if (err < 0) {
+        std::fprintf(stderr, "Problem setting recording channels: %s\n", snd_strerror(err));
+        snd_pcm_close(*pcm);
+        return 1;
+    }
     unsigned int rate = rate_hz;
     snd_pcm_hw_params_set_rate_near(*pcm, params, &rate, nullptr);
     snd_pcm_uframes_t period = kRequestedPeriodFrames;

@@ -162,6 +162,7 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     std::printf(interleave == 1 ? "Recording in Stereo\n" : "Recording\n");
     RaiseCapturePriority();
     snd_pcm_prepare(pcm);
+    DeviceMark mark = MarkDevice(pcm);
 
     PeriodQueue* queue = &writer.queue;
     int64_t processed = 0;
@@ -201,15 +202,23 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         if (got == -EPIPE || got == -ESTRPIPE) {
             ++overruns;
             std::printf("\nRX\n");
-            if (got == -EPIPE)
+            if (got == -EPIPE) {
+                const int64_t gap = OverrunGapFrames(ReadOverrunClock(pcm, mark), period, rate_hz,
+                                                     planned - processed);
+                repeat = gap / period;
                 snd_pcm_prepare(pcm);
-            else
+            } else {
                 snd_pcm_recover(pcm, static_cast<int>(got), 1);
+            }
+            // The device restarts empty: the new mark.
+            mark = MarkDevice(pcm);
             got = 0;
         } else if (got < 0) {
             ReportDeviceFailure(snd_strerror(static_cast<int>(got)));
             failed = 1;
             break;
+        } else {
+            mark = MarkDevice(pcm);
         }
         // Frames the device did not deliver are silence, never stale audio.
         if (got < period) {
@@ -217,10 +226,11 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
             std::memset(current + got * sample_bytes, 0, missing);
             std::memset(current + plane_bytes + got * sample_bytes, 0, missing);
         }
-
         // The meter runs one period behind: it scans the period read last.
         const char* previous = QueuePrevious(queue);
         MeterScan(&meter, period, sample_bytes, previous, previous + plane_bytes);
+        // After an overrun the silence stands for all the audio it lost, so
+        // what follows is at its true time in the take.
         QueuePublish(queue, repeat);
         processed += repeat * period;
         UpdateClock(planned, -processed, rate_hz);

@@ -275,6 +275,8 @@ TEST_F(SimDevice, RefusesBadConfiguration)
         {"period below range", "period_frames 31"},
         {"period above range", "period_frames 65537"},
         {"boolean misspelt", "paced \"maybe\""},
+        {"no channels", "channels 0"},
+        {"three channels", "channels 3"},
         {"signal unknown", "signal \"noise\""},
         {"peak not an integer", "left [ 1 \"x\" ]"},
         {"overrun list with a word", "overrun_periods \"3 x\""},
@@ -392,6 +394,38 @@ TEST_F(SimDevice, HasExactlyTwoChannels)
         EXPECT_EQ(hi, 2u);
         EXPECT_LT(hw.Channels(1), 0);
         EXPECT_EQ(hw.Channels(2), 0);
+    }
+}
+
+TEST_F(SimDevice, OneChannelDeviceRefusesTwoAndDeliversChannelOne)
+{
+    for (const Shape& s : {kSingleFormat, kBothFormats, kAnyPeriod}) {
+        SCOPED_TRACE(s.name);
+        ASSERT_EQ(Open("channels 1\nsignal \"ramp\"\n" + DeviceOptions(s)), 0);
+        {
+            HwParams hw(pcm_);
+            unsigned lo = 0, hi = 0;
+            ASSERT_EQ(snd_pcm_hw_params_get_channels_min(hw.get(), &lo), 0);
+            ASSERT_EQ(snd_pcm_hw_params_get_channels_max(hw.get(), &hi), 0);
+            EXPECT_EQ(lo, 1u);
+            EXPECT_EQ(hi, 1u);
+            EXPECT_EQ(hw.Channels(2), -EINVAL);
+        }
+        HwParams hw(pcm_);
+        ASSERT_EQ(hw.Access(kInterleaved), 0);
+        ASSERT_EQ(hw.Format(kS16), 0);
+        ASSERT_EQ(hw.Channels(1), 0);
+        unsigned rate = 48000;
+        ASSERT_EQ(hw.RateNear(&rate), 0);
+        snd_pcm_uframes_t period = 1024;
+        ASSERT_EQ(hw.PeriodNear(&period), 0);
+        ASSERT_EQ(period, 1024u);
+        ASSERT_EQ(hw.Commit(), 0);
+        // Poisoned: a frame the device forgot cannot pass for the ramp.
+        std::vector<uint8_t> buf(2 * 1024 * 2, 0xA5);
+        ASSERT_EQ(snd_pcm_readi(pcm_, buf.data(), 2048), 2048);
+        for (uint64_t n = 0; n < 2048; ++n)
+            ASSERT_EQ(Decode(&buf[2 * n], 2), SimRampSample(0, n, 2)) << n;
     }
 }
 
@@ -912,9 +946,66 @@ TEST_F(SimDevice, PacedReaderFallingBehindOverruns)
         // The count does not depend on how long the sleep overran.
         EXPECT_EQ(Read(pcm_, r, 256, s), -EPIPE);
         EXPECT_EQ(LogCount("overrun 8"), 1);
-        ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
-        ASSERT_EQ(Read(pcm_, r, 256, s), 256);
-        EXPECT_TRUE(AllEqual(s.ch[0], 900));
+    }
+}
+
+// The period a 16-bit ramp's first sample belongs to, among 256-frame periods
+// 0..255 (the ramp repeats after 65536 frames); -1 if none.
+int RampPeriod(const Samples& s)
+{
+    for (int k = 0; k < 256; ++k) {
+        if (s.ch[0][0] == SimRampSample(0, static_cast<uint64_t>(k) * 256, 2))
+            return k;
+    }
+    return -1;
+}
+
+TEST_F(SimDevice, PacedRestartDeliversThePeriodOfThePresent)
+{
+    using Clock = std::chrono::steady_clock;
+    const int64_t period_us = 256 * 1000000 / 48000; // 5333 us at 48 kHz
+    const auto us = [](Clock::duration d) {
+        return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
+    };
+    for (const bool overrun : {true, false}) {
+        for (const Shape& shape : {kPacedSingle, kPacedBoth}) {
+            SCOPED_TRACE(std::string(shape.name) + (overrun ? " / overrun" : " / drop"));
+            ASSERT_EQ(Open("signal \"ramp\"\n" + DeviceOptions(shape)), 0);
+            // 32 periods (171 ms): slack for a loaded machine between reads,
+            // and still filled by the sleep.
+            Request r;
+            r.buffer = 8192;
+            ASSERT_EQ(Configure(pcm_, r), 0);
+            ASSERT_EQ(r.buffer, 8192u);
+            Samples s;
+            const Clock::time_point before_start = Clock::now();
+            ASSERT_EQ(Read(pcm_, r, 256, s), 256);
+            // Period 0 arrives a period after the start.
+            const Clock::time_point first_read = Clock::now();
+            ASSERT_EQ(RampPeriod(s), 0);
+            if (!overrun) {
+                ASSERT_EQ(snd_pcm_drop(pcm_), 0);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            if (overrun) {
+                ASSERT_EQ(Read(pcm_, r, 256, s), -EPIPE);
+            }
+            ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+            const Clock::time_point before_restart = Clock::now();
+            ASSERT_EQ(Read(pcm_, r, 256, s), 256);
+            const Clock::time_point after_restart = Clock::now();
+            // Not where the reader left off (period 1, or 33 after the 32 the
+            // buffer held), but the period in progress at the restart.
+            const int k = RampPeriod(s);
+            EXPECT_GE(k, (us(before_restart - first_read) + period_us) / period_us);
+            EXPECT_LE(k, us(after_restart - before_start) / period_us);
+            EXPECT_GE(k, 300000 / period_us);
+            for (uint64_t i = 0; i < 256; ++i)
+                ASSERT_EQ(s.ch[0][i], SimRampSample(0, k * 256 + i, 2)) << i;
+            // And then on, period after period.
+            ASSERT_EQ(Read(pcm_, r, 256, s), 256);
+            EXPECT_EQ(RampPeriod(s), k + 1);
+        }
     }
 }
 

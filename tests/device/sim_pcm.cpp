@@ -1,6 +1,7 @@
-// Simulated two-channel ALSA capture device for tests, built as an external
-// PCM plugin (libasound_module_pcm_quillosim.so). Every option and the exact
-// behaviour tests may rely on are described in README.md next to this file.
+// Simulated ALSA capture device (two channels unless told otherwise) for
+// tests, built as an external PCM plugin (libasound_module_pcm_quillosim.so).
+// Every option and the exact behaviour tests may rely on are described in
+// README.md next to this file.
 //
 // Shape of the device:
 //  * Normally one ioplug PCM does everything: constraints, clock, faults and
@@ -37,7 +38,7 @@
 
 namespace {
 
-constexpr unsigned kChannels = 2;
+constexpr unsigned kMaxChannels = 2;
 constexpr unsigned kMinRate = 8000;
 constexpr unsigned kMaxRate = 192000;
 constexpr unsigned kMinPeriod = 32;
@@ -52,8 +53,9 @@ struct Options {
     std::vector<snd_pcm_format_t> formats{SND_PCM_FORMAT_S16_LE, SND_PCM_FORMAT_S24_3LE};
     std::vector<snd_pcm_access_t> accesses{SND_PCM_ACCESS_RW_NONINTERLEAVED,
                                            SND_PCM_ACCESS_RW_INTERLEAVED};
-    unsigned rate = 0;          // 0: any rate in [kMinRate, kMaxRate]
-    unsigned period_frames = 0; // 0: any period in [kMinPeriod, kMaxPeriod]
+    unsigned rate = 0;                // 0: any rate in [kMinRate, kMaxRate]
+    unsigned period_frames = 0;       // 0: any period in [kMinPeriod, kMaxPeriod]
+    unsigned channels = kMaxChannels; // the only channel count offered
     bool fail_commit = false;
     bool paced = false;
     std::set<uint64_t> overrun_periods;
@@ -279,6 +281,8 @@ int ParseOptions(snd_config_t* conf, Options& o)
             err = ParseRange(id, node, kMinRate, kMaxRate, true, o.rate);
         } else if (key == "period_frames") {
             err = ParseRange(id, node, kMinPeriod, kMaxPeriod, true, o.period_frames);
+        } else if (key == "channels") {
+            err = ParseRange(id, node, 1, kMaxChannels, false, o.channels);
         } else if (key == "fail_commit") {
             err = ParseBool(id, node, o.fail_commit);
         } else if (key == "paced") {
@@ -473,7 +477,6 @@ class Device {
             return -ENODEV;
         // alsa-lib has just reset its pointers to 0: a new run begins.
         hw_frames_ = 0;
-        slots_done_ = 0;
         segments_.clear();
         draining_ = false;
         MakeIdle();
@@ -502,6 +505,8 @@ class Device {
         if (!draining_ && io->state != SND_PCM_STATE_SETUP)
             Log("stop");
         draining_ = false;
+        // A stopped device captures nothing: the next start begins at its time.
+        restart_at_now_ = true;
         MakeIdle();
         return 0;
     }
@@ -549,7 +554,7 @@ class Device {
         while (!stalled_) {
             // Free-running keeps exactly one unread period ahead of the program,
             // so it can neither starve nor overrun however it reads.
-            if (opt_.paced ? slots_done_ >= due : hw_frames_ - appl >= period_)
+            if (opt_.paced ? next_period_ >= due : hw_frames_ - appl >= period_)
                 break;
             const uint64_t k = next_period_;
             if (opt_.stall_at == k) {
@@ -568,7 +573,6 @@ class Device {
             // The device clock moves on even when a period is lost, so period
             // indices stay tied to real time across overruns and restarts.
             ++next_period_;
-            ++slots_done_;
             if (opt_.suspend_at == k) {
                 Log("suspend " + std::to_string(k));
                 snd_pcm_ioplug_set_state(io, SND_PCM_STATE_SUSPENDED);
@@ -582,6 +586,9 @@ class Device {
             Deliver(k);
             // Like the kernel: a full buffer is an overrun (stop threshold).
             if (opt_.paced && hw_frames_ - appl >= buffer_) {
+                // The device stops here, so the periods until the restart are
+                // never captured.
+                restart_at_now_ = true;
                 Log("overrun " + std::to_string(k));
                 return -EPIPE;
             }
@@ -604,7 +611,7 @@ class Device {
         for (snd_pcm_uframes_t i = 0; i < size; ++i) {
             const uint64_t frame = GlobalFrame(first + i);
             const uint64_t period = frame / period_;
-            for (unsigned c = 0; c < kChannels; ++c) {
+            for (unsigned c = 0; c < io->channels; ++c) {
                 StoreSample(SamplePtr(areas[c], offset + i), io->format,
                             SampleValue(static_cast<int>(c), frame, period, bytes));
             }
@@ -665,10 +672,12 @@ class Device {
         return buffer_ == 0 ? 0 : static_cast<snd_pcm_sframes_t>(hw_frames_ % buffer_);
     }
 
+    // Period slots completed since the first start: slot k (device frames
+    // k * period onwards) is complete, and due, at (k + 1) * period time.
     uint64_t DueSlots() const
     {
-        const int64_t elapsed = NowNs() - pace_origin_ns_;
-        return pace_base_ + (elapsed > 0 ? static_cast<uint64_t>(elapsed / period_ns_) : 0);
+        const int64_t elapsed = NowNs() - clock_origin_ns_;
+        return elapsed > 0 ? static_cast<uint64_t>(elapsed / period_ns_) : 0;
     }
 
     void Deliver(uint64_t k)
@@ -715,7 +724,7 @@ class Device {
             return true;
         if (stalled_)
             return false;
-        if (opt_.paced && DueSlots() <= slots_done_)
+        if (opt_.paced && DueSlots() <= next_period_)
             return false;
         // Withhold readiness the moment the stall begins, so a program that only
         // waits (without reading) already sees it.
@@ -735,14 +744,24 @@ class Device {
 
     void StartPacing()
     {
-        pace_origin_ns_ = NowNs();
-        pace_base_ = slots_done_;
+        // Device frame n is captured n / rate after the first start, whatever
+        // happens later. An injected fault loses its period but no time, so
+        // the slots stay where they were; a restart after a real overrun or a
+        // stop carries on with the period of the present.
+        if (!clock_started_) {
+            clock_origin_ns_ = NowNs();
+            clock_started_ = true;
+        }
+        if (restart_at_now_)
+            next_period_ = std::max(next_period_, DueSlots());
+        restart_at_now_ = false;
         if (stalled_)
             return;
         // Absolute ticks on the same clock as DueSlots(), so the descriptor turns
         // readable exactly when the pointer has a new period to report.
         itimerspec ticks{};
-        const int64_t first = pace_origin_ns_ + period_ns_;
+        const int64_t first =
+            clock_origin_ns_ + static_cast<int64_t>(next_period_ + 1) * period_ns_;
         ticks.it_value.tv_sec = first / 1000000000;
         ticks.it_value.tv_nsec = first % 1000000000;
         ticks.it_interval.tv_sec = period_ns_ / 1000000000;
@@ -794,16 +813,17 @@ class Device {
 
     // Lives as long as the handle: period slots counted since the first start.
     uint64_t next_period_ = 0;
+    // Paced: the device's clock, from the first start.
+    int64_t clock_origin_ns_ = 0;
+    bool clock_started_ = false;
+    bool restart_at_now_ = false;
     bool stalled_ = false;
     bool lost_ = false;
 
     // The current run, from the last prepare.
     uint64_t hw_frames_ = 0;
-    uint64_t slots_done_ = 0;
     std::vector<Segment> segments_;
     bool draining_ = false;
-    int64_t pace_origin_ns_ = 0;
-    uint64_t pace_base_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -914,7 +934,7 @@ int ApplyConstraints(snd_pcm_ioplug_t* io, const Options& o, bool raw)
     unsigned max_frame = 0;
     for (unsigned f : formats) {
         const unsigned bytes =
-            kChannels * static_cast<unsigned>(SampleBytes(static_cast<snd_pcm_format_t>(f)));
+            o.channels * static_cast<unsigned>(SampleBytes(static_cast<snd_pcm_format_t>(f)));
         min_frame = std::min(min_frame, bytes);
         max_frame = std::max(max_frame, bytes);
     }
@@ -922,7 +942,8 @@ int ApplyConstraints(snd_pcm_ioplug_t* io, const Options& o, bool raw)
     if (err >= 0)
         err = SetList(io, SND_PCM_IOPLUG_HW_FORMAT, formats);
     if (err >= 0)
-        err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, kChannels, kChannels);
+        err =
+            snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, o.channels, o.channels);
     if (err >= 0)
         err = snd_pcm_ioplug_set_param_minmax(
             io, SND_PCM_IOPLUG_HW_RATE, o.rate ? o.rate : kMinRate, o.rate ? o.rate : kMaxRate);
@@ -988,7 +1009,7 @@ snd_pcm_sframes_t ExtTransfer(snd_pcm_extplug_t* ext, const snd_pcm_channel_area
                               snd_pcm_uframes_t src_offset, snd_pcm_uframes_t size)
 {
     for (snd_pcm_uframes_t i = 0; i < size; ++i) {
-        for (unsigned c = 0; c < kChannels; ++c) {
+        for (unsigned c = 0; c < ext->channels; ++c) {
             StoreSample(SamplePtr(dst[c], dst_offset + i), ext->format,
                         LoadRawSample(SamplePtr(src[c], src_offset + i)));
         }
@@ -1072,12 +1093,13 @@ int OpenLayered(snd_pcm_t** pcmp, const char* name, snd_config_t* root, snd_conf
     err = snd_pcm_extplug_set_param_list(ext, SND_PCM_EXTPLUG_HW_FORMAT,
                                          static_cast<unsigned>(formats.size()), formats.data());
     if (err >= 0)
-        err = snd_pcm_extplug_set_param_minmax(ext, SND_PCM_EXTPLUG_HW_CHANNELS, kChannels,
-                                               kChannels);
+        err = snd_pcm_extplug_set_param_minmax(ext, SND_PCM_EXTPLUG_HW_CHANNELS,
+                                               dev->options().channels, dev->options().channels);
     if (err >= 0)
         err = snd_pcm_extplug_set_slave_param(ext, SND_PCM_EXTPLUG_HW_FORMAT, kRawFormat);
     if (err >= 0)
-        err = snd_pcm_extplug_set_slave_param(ext, SND_PCM_EXTPLUG_HW_CHANNELS, kChannels);
+        err = snd_pcm_extplug_set_slave_param(ext, SND_PCM_EXTPLUG_HW_CHANNELS,
+                                              dev->options().channels);
     if (err < 0) {
         snd_pcm_extplug_delete(ext); // runs ExtClose, which frees h
         return err;

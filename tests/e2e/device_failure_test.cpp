@@ -1,8 +1,11 @@
 // What the simulated device refuses or does wrong, and what quillo makes of it.
 #include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <functional>
 
 #include "e2e.hpp"
+#include "sim_signal.hpp"
 
 namespace {
 
@@ -30,7 +33,10 @@ class DeviceFailure : public EndToEnd {
                 Path("lost.log") + "\"" + peaks +
                 " }\n"
                 "pcm.stall { type quillosim stall_at_period 3" +
-                peaks + " }\n");
+                peaks +
+                " }\n"
+                "pcm.mono { type quillosim channels 1 }\n"
+                "pcm.pausable { type quillosim paced true signal \"ramp\" }\n");
     }
     // The data a mono file of channel `c` holds after `periods` device periods
     // of `frames`, with the listed periods lost (silence).
@@ -65,6 +71,144 @@ TEST_F(DeviceFailure, RefusalsBeforeAnyFileExist)
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out, "");
         EXPECT_TRUE(ListDir(dir).size() == 1) << "only the configuration";
+    }
+}
+
+// The device period whose 24-bit ramp fills stereo period `j` of a take's
+// data, period_frames long; -1 for silence, -2 for anything else.
+int64_t RampPeriodAt(const std::string& data, int64_t j, int64_t period_frames)
+{
+    const auto sample = [&](int64_t frame, int channel) {
+        const size_t at = static_cast<size_t>((j * period_frames + frame) * 6 + channel * 3);
+        return static_cast<int32_t>(Le32(data.substr(at, 3) + '\0', 0) << 8) >> 8;
+    };
+    if (sample(0, 0) == 0 && sample(0, 1) == 0) {
+        for (int64_t i = 0; i < period_frames; ++i) {
+            if (sample(i, 0) != 0 || sample(i, 1) != 0)
+                return -2;
+        }
+        return -1;
+    }
+    // The ramp does not repeat within 2^24 frames: the first frame tells it.
+    for (int64_t k = 0; k < 4096; ++k) {
+        if (sample(0, 0) != SimRampSample(0, static_cast<uint64_t>(k * period_frames), 3))
+            continue;
+        for (int64_t i = 0; i < period_frames; ++i) {
+            const uint64_t n = static_cast<uint64_t>(k * period_frames + i);
+            if (sample(i, 0) != SimRampSample(0, n, 3) || sample(i, 1) != SimRampSample(1, n, 3))
+                return -2;
+        }
+        return k;
+    }
+    return -2;
+}
+
+// Devices that are not what quillo expects, and what becomes of the take.
+TEST_F(DeviceFailure, OddDevices)
+{
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        int pause_ms; // stopped (SIGSTOP) this long, 1.5 s into the take
+        int exit_code;
+        std::string err;
+        std::function<void(const RunResult&)> check;
+    } cases[] = {
+        {"a one-channel device, two files",
+         {"1644", "1", "mono", "2"},
+         0,
+         1,
+         "Problem setting recording channels: Invalid argument\n",
+         [&](const RunResult& r) {
+             EXPECT_EQ(r.out, "");
+             EXPECT_EQ(ListDir(dir).size(), 1u) << "only the configuration";
+         }},
+        {"a one-channel device, one stereo file",
+         {"2444", "1", "mono", "s", "given.wav"},
+         0,
+         1,
+         "Problem setting recording channels: Invalid argument\n",
+         [&](const RunResult& r) {
+             EXPECT_EQ(r.out, "");
+             EXPECT_EQ(ListDir(dir).size(), 1u) << "only the configuration";
+         }},
+        // 6 s at 44100 Hz plans 65 periods of 4096 frames; a pause of 2 s
+        // leaves about 21.5 of them unread.
+        {"a paced device left unread for 2 s",
+         {"2444", "6", "pausable", "s", "paused.wav"},
+         2000,
+         0,
+         "",
+         [&](const RunResult& r) {
+             const std::string bytes = Read("paused.wav");
+             ASSERT_EQ(bytes.size(), 44u + 65 * 4096 * 6) << "exactly the planned length";
+             EXPECT_EQ(bytes.substr(0, 44), ExpectedHeader(44100, 2, 3, 65 * 4096));
+             const std::string data = bytes.substr(44);
+             std::vector<int64_t> held;
+             std::string layout = "device periods held:";
+             for (int64_t j = 0; j < 65; ++j) {
+                 held.push_back(RampPeriodAt(data, j, 4096));
+                 layout += ' ';
+                 layout += std::to_string(held.back());
+             }
+             SCOPED_TRACE(layout);
+             // Periods up to the pause in place, then silence, then the device's
+             // periods at their true positions, within one.
+             int64_t j = 0;
+             for (; j < 65 && held[j] >= 0; ++j)
+                 ASSERT_EQ(held[j], j) << "before the pause";
+             const int64_t gap_start = j;
+             for (; j < 65 && held[j] == -1; ++j) {
+             }
+             EXPECT_GE(gap_start, 8) << "1.5 s recorded before the pause";
+             EXPECT_GE(j - gap_start, 19) << "2 s of silence, rounded";
+             ASSERT_LT(j, 65) << "audio after the pause";
+             for (int64_t after = j; after < 65; ++after) {
+                 ASSERT_GE(held[after], after - 1) << "period " << after << " early";
+                 ASSERT_LE(held[after], after + 1) << "period " << after << " late";
+                 ASSERT_EQ(held[after], held[j] + (after - j)) << "consecutive after the pause";
+             }
+             EXPECT_EQ(r.out.find("\nRX\n"), r.out.rfind("\nRX\n")) << r.out;
+             EXPECT_NE(r.out.find("\nRX\n"), std::string::npos) << r.out;
+             EXPECT_TRUE(r.out.ends_with("\nRecord Overruns = 1\nDone\n")) << r.out;
+         }},
+        // 3 s plans 33 periods; the pause outlasts the take, so silence fills
+        // it to its planned end and no more.
+        {"a paced device left unread past the planned end",
+         {"2444", "3", "pausable", "s", "capped.wav"},
+         2000,
+         0,
+         "",
+         [&](const RunResult& r) {
+             const std::string bytes = Read("capped.wav");
+             ASSERT_EQ(bytes.size(), 44u + 33 * 4096 * 6) << "exactly the planned length";
+             EXPECT_EQ(bytes.substr(0, 44), ExpectedHeader(44100, 2, 3, 33 * 4096));
+             const std::string data = bytes.substr(44);
+             int64_t j = 0;
+             for (; j < 33 && RampPeriodAt(data, j, 4096) >= 0; ++j)
+                 ASSERT_EQ(RampPeriodAt(data, j, 4096), j) << "before the pause";
+             EXPECT_GE(j, 8) << "1.5 s recorded before the pause";
+             for (; j < 33; ++j)
+                 ASSERT_EQ(RampPeriodAt(data, j, 4096), -1) << "period " << j << " not silent";
+             EXPECT_EQ(r.out.find("\nRX\n"), r.out.rfind("\nRX\n")) << r.out;
+             EXPECT_NE(r.out.find("\nRX\n\rrem = 0.00 sec\t"), std::string::npos) << r.out;
+             EXPECT_TRUE(r.out.ends_with("\nRecord Overruns = 1\nDone\n")) << r.out;
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RunOptions o = Options(c.args);
+        if (c.pause_ms != 0) {
+            o.signal = SIGSTOP;
+            o.signal_after_text = "Recording";
+            o.signal_after_ms = 1500;
+            o.signal2 = SIGCONT;
+            o.signal2_after_ms = c.pause_ms;
+        }
+        const RunResult r = RunQuillo(o);
+        EXPECT_EQ(r.exit_code, c.exit_code);
+        EXPECT_EQ(r.err, c.err);
+        c.check(r);
     }
 }
 

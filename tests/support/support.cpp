@@ -126,6 +126,8 @@ RunResult RunQuillo(const RunOptions& options)
     // The signal's clock starts at the start, or when the awaited text shows.
     int64_t signal_clock = options.signal_after_text.empty() ? start : -1;
     bool signalled = options.signal == 0;
+    int64_t signalled_at = -1;
+    bool second_signalled = options.signal2 == 0;
     bool out_open = true, err_open = true;
     while (out_open || err_open) {
         const bool read_out = out_open && NowMs() - start >= options.stdout_unread_ms;
@@ -135,6 +137,11 @@ RunResult RunQuillo(const RunOptions& options)
             const int64_t elapsed = NowMs() - signal_clock;
             if (options.signal_after_ms - elapsed < wait_ms)
                 wait_ms = static_cast<int>(options.signal_after_ms - elapsed);
+        }
+        if (!second_signalled && signalled_at >= 0) {
+            const int64_t elapsed = NowMs() - signalled_at;
+            if (options.signal2_after_ms - elapsed < wait_ms)
+                wait_ms = static_cast<int>(options.signal2_after_ms - elapsed);
         }
         if (wait_ms < 0)
             wait_ms = 0;
@@ -167,6 +174,12 @@ RunResult RunQuillo(const RunOptions& options)
         if (!signalled && signal_clock >= 0 && NowMs() - signal_clock >= options.signal_after_ms) {
             kill(pid, options.signal);
             signalled = true;
+            signalled_at = NowMs();
+        }
+        if (!second_signalled && signalled_at >= 0 &&
+            NowMs() - signalled_at >= options.signal2_after_ms) {
+            kill(pid, options.signal2);
+            second_signalled = true;
             if (options.stdout_close_at_signal)
                 close_out();
         }

@@ -23,6 +23,8 @@ struct RunOptions {
     int signal_after_ms = 0;             // or after `signal_after_text` appears on
     std::string signal_after_text;       // standard output, when it is given (also
                                          // without a signal: see RunResult::text_ms)
+    int signal2 = 0;                     // sent once, `signal2_after_ms` after the
+    int signal2_after_ms = 0;            // first (SIGSTOP, then SIGCONT)
     int64_t file_size_limit = -1;        // RLIMIT_FSIZE in bytes, like ulimit -f
     std::vector<int> ignored_signals;    // SIG_IGN from the start, like nohup
     int stdout_pipe_bytes = 0;           // a smaller standard output pipe
