@@ -164,7 +164,8 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
             break;
         }
         processed += period;
-        UpdateClock(planned, -processed, rate_hz);
+        if (!QuietTake())
+            UpdateClock(planned, -processed, rate_hz);
         MeterShow(&meter, sample_bytes);
         write_pos += period;
     }

@@ -14,6 +14,7 @@ struct RunOptions {
     bool stdout_closed = false; // start with descriptor 1 closed
     std::string cwd;
     std::string alsa_config;       // a file appended to the stock configuration
+    std::string alsa_config_alone; // a file used instead of the stock configuration
     int signal = 0;                // sent once, `signal_after_ms` after the start,
     int signal_after_ms = 0;       // or after `signal_after_text` appears on
     std::string signal_after_text; // standard output, when it is given
