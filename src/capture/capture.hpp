@@ -79,11 +79,21 @@ void MeterStart(TakeMeter* meter, uint32_t rate_hz, int32_t channels, int32_t in
 // Scans the period read one iteration earlier.
 void MeterScan(TakeMeter* meter, int period_frames, uint32_t sample_bytes, const char* plane1,
                const char* plane2);
-// Draws the bar meter behind the remaining time, then updates the held peaks.
+// Draws the bar meter behind the remaining time (in a quiet take only
+// flushes standard output), then updates the held peaks.
 void MeterShow(TakeMeter* meter, uint32_t sample_bytes);
 // The end-of-take report of the channel peaks.
 void MeterReport(const TakeMeter* meter, uint32_t sample_bytes, const int kept[2],
                  int32_t interleave);
+
+// A quiet take prints no status line (remaining time and bar meter); every
+// other line is printed as usual. Set before RECORD is called.
+void SetQuietTake(int quiet);
+int QuietTake();
+
+// Prints the ALSA PCM devices that can capture, one per line: the name, a
+// tab, the first line of the description. Returns the exit status.
+int ListCaptureDevices();
 
 // Ctrl-C and SIGTERM during the capture loop: the handler only records the
 // signal; the loop ends the take at the next period boundary.

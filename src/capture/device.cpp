@@ -26,7 +26,10 @@ int SetupDevice(const char* name, uint32_t rate_hz, uint32_t sample_bytes, snd_p
     // would fail and the take would "record" silence.
     err = snd_pcm_hw_params_set_access(*pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
     if (err < 0) {
-        std::fprintf(stderr, "Problem setting recording access: %s\n", snd_strerror(err));
+        std::fprintf(stderr,
+                     "Problem setting recording access: %s (the device offers interleaved "
+                     "access only; plughw: gives the same card with conversion)\n",
+                     snd_strerror(err));
         snd_pcm_close(*pcm);
         return 1;
     }

@@ -9,7 +9,18 @@
 namespace {
 constexpr float kMeterRangeDb = 45.0f;
 constexpr float kFallDb = 11.25f;
+int quiet_take = 0;
 } // namespace
+
+void SetQuietTake(int quiet)
+{
+    quiet_take = quiet;
+}
+
+int QuietTake()
+{
+    return quiet_take;
+}
 
 void MeterStart(TakeMeter* meter, uint32_t rate_hz, int32_t channels, int32_t interleave)
 {
@@ -39,8 +50,12 @@ void MeterScan(TakeMeter* meter, int period_frames, uint32_t sample_bytes, const
 
 void MeterShow(TakeMeter* meter, uint32_t sample_bytes)
 {
-    StereoMeter(meter->period_peaks, kMeterRangeDb, &meter->reset, kFallDb,
-                static_cast<int>(sample_bytes), meter->meter_channels, meter->held_peaks);
+    // A quiet take's lines still reach a log as they are printed.
+    if (quiet_take)
+        std::fflush(stdout);
+    else
+        StereoMeter(meter->period_peaks, kMeterRangeDb, &meter->reset, kFallDb,
+                    static_cast<int>(sample_bytes), meter->meter_channels, meter->held_peaks);
 
     const int metered = meter->meter_channels == 2 ? 2 : 1;
     meter->periods_since_hold += 1;

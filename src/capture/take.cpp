@@ -233,7 +233,8 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         // what follows is at its true time in the take.
         QueuePublish(queue, repeat);
         processed += repeat * period;
-        UpdateClock(planned, -processed, rate_hz);
+        if (!QuietTake())
+            UpdateClock(planned, -processed, rate_hz);
         MeterShow(&meter, sample_bytes);
         ConsoleFlush();
     }

@@ -41,6 +41,15 @@ struct RecordingRequest {
 // returns -1 when RECORD is to be called.
 int AssembleRequest(int argc, char* argv[], RecordingRequest* request);
 
+// Reads the options before the format code, from argv[1] on. Returns the
+// exit status when one of them ends the program (help, version, device list,
+// an unknown option); otherwise -1, with *first set to the format code's
+// index (1 when there are no options).
+int ReadLeadingOptions(int argc, char* argv[], int* first);
+
+// The project's version, set once in CMake.
+inline constexpr const char kQuilloVersion[] = QUILLO_VERSION;
+
 // Prints the usage text.
 void Help();
 

@@ -5,7 +5,7 @@
 
 void Help()
 {
-    std::printf("\nQuillo 2.02 (2f) by Tolvane\n"
+    std::printf("\nQuillo " QUILLO_VERSION " (2f) by Tolvane\n"
                 "\n"
                 "This is a 1 or 2 channel recording program.\n"
                 "You must add at least two command line arguments:\n"

@@ -8,8 +8,15 @@ int main(int argc, char* argv[])
     GuardStandardStreams();
     KeepTextOutOfRecording(argc, argv);
 
+    int first = 1;
+    const int ended = ReadLeadingOptions(argc, argv, &first);
+    if (ended >= 0)
+        return ended;
+    // The arguments after the options, as if they were all there was.
+    argv[first - 1] = argv[0];
+
     RecordingRequest request;
-    const int refused = AssembleRequest(argc, argv, &request);
+    const int refused = AssembleRequest(argc - (first - 1), argv + (first - 1), &request);
     if (refused >= 0)
         return refused;
 

@@ -101,3 +101,32 @@ TEST(TakeMetering, ReportShowsKeptChannelsInDbfs)
 }
 
 } // namespace
+
+namespace {
+
+TEST(TakeMetering, QuietTakePrintsNoMeterButKeepsTheHeldPeaks)
+{
+    TakeMeter loud, quiet;
+    MeterStart(&loud, 44100, 2, 0);
+    MeterStart(&quiet, 44100, 2, 0);
+    const int32_t peaks[][2] = {{30000, 20000}, {100, 50}, {32767, 7}};
+    std::string loud_text, quiet_text;
+    for (const auto& p : peaks) {
+        for (TakeMeter* m : {&loud, &quiet}) {
+            m->period_peaks[0] = p[0];
+            m->period_peaks[1] = p[1];
+        }
+        loud_text += CaptureStdout([&] { MeterShow(&loud, 2); });
+        SetQuietTake(1);
+        quiet_text += CaptureStdout([&] { MeterShow(&quiet, 2); });
+        SetQuietTake(0);
+        EXPECT_EQ(quiet.held_peaks[0], loud.held_peaks[0]);
+        EXPECT_EQ(quiet.held_peaks[1], loud.held_peaks[1]);
+    }
+    EXPECT_EQ(quiet_text, "");
+    EXPECT_NE(loud_text, "");
+    EXPECT_EQ(quiet.held_peaks[0], 32767);
+    EXPECT_EQ(quiet.periods_since_hold, 3);
+}
+
+} // namespace

@@ -76,6 +76,51 @@ TEST_F(CommandLine, RefusalsPrintOneLineAndTouchNothing)
     EXPECT_TRUE(ListDir(dir).empty());
 }
 
+TEST_F(CommandLine, LeadingOptionsBeforeTheFormatCode)
+{
+    const std::string version = "quillo 2.02\n";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    } cases[] = {
+        {{"-h"}, 0, kUsage},
+        {{"--help", "1644", "60"}, 0, kUsage},
+        {{"-q", "-h"}, 0, kUsage},
+        {{"-V"}, 0, version},
+        {{"--version", "--bogus"}, 0, version},
+        {{"--bogus"}, 1, "Unknown option '--bogus'; see quillo --help\n"},
+        {{"-", "1644", "60"}, 1, "Unknown option '-'; see quillo --help\n"},
+        {{"-qV"}, 1, "Unknown option '-qV'; see quillo --help\n"},
+        {{"--help=1"}, 1, "Unknown option '--help=1'; see quillo --help\n"},
+        // After the options, the arguments are read as they always are.
+        {{"-q"}, 1, kUsage},
+        {{"--quiet", "1644"}, 1, kUsage},
+        {{"-q", "--quiet", "1644x", "60"}, 1, "Improper format request\n"},
+        {{"-q", "1644", "60", "d", "3"}, 1, "Improper channel number request\n"},
+        // Only the first arguments can be options.
+        {{"1644", "-60"}, 1, "Improper duration request\n"},
+        {{"1644", "60", "d", "-q"}, 1, "Improper channel number request\n"},
+        {{"1644", "--help"}, 1, "Improper duration request\n"},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = Run(c.args);
+        EXPECT_EQ(r.exit_code, c.status) << c.args[0];
+        EXPECT_EQ(r.out, c.out) << c.args[0];
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_TRUE(ListDir(dir).empty());
+}
+
+TEST_F(CommandLine, QuietTakeThroughTheNullDevice)
+{
+    const RunResult r = Run({"-q", "1644", "0.1", "null", "s", "q.wav"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "Recording in Stereo\n\n\nInput Channel Peaks:\n\tchannel 1: -inf dBFS\n"
+                     "\tchannel 2: -inf dBFS\nDone\n");
+    EXPECT_EQ(ReadFile(dir + "/q.wav").size(), 44u + 8192 * 4);
+}
+
 TEST_F(CommandLine, AnswerXLeavesTheFileAsItWas)
 {
     WriteFile(dir + "/take.wav", "old take");

@@ -1,5 +1,6 @@
 // The live meter and the peak report of whole takes, checked against a model
 // of what the user must see, computed here from the device's known signal.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <unistd.h>
@@ -109,9 +110,24 @@ std::vector<std::string> ExpectedPieces(const TakeCase& c)
     return pieces;
 }
 
+// Standard output without the status lines: every piece from a "\r" up to the
+// next "\r" or "\n".
+std::string WithoutStatusLines(const std::string& out)
+{
+    std::string kept;
+    bool status = false;
+    for (char ch : out) {
+        if (ch == '\r' || ch == '\n')
+            status = ch == '\r';
+        if (!status)
+            kept += ch;
+    }
+    return kept;
+}
+
 class MeterTake : public EndToEnd {
   protected:
-    RunResult Take(const TakeCase& c)
+    RunResult Take(const TakeCase& c, const std::string& option = "")
     {
         Devices("pcm.sig { type quillosim signal \"peaks\" left " + List(c.left) + " right " +
                 List(c.right) + " }\n");
@@ -119,7 +135,10 @@ class MeterTake : public EndToEnd {
         // Just over periods - 1 whole periods, so the take plans `periods`.
         std::snprintf(seconds, sizeof seconds, "%.6f",
                       (4096.0 * (c.periods - 1) + 1) / static_cast<double>(c.rate));
-        return Run({c.format, seconds, "sig", c.mode, "take.wav", "take2.wav"});
+        std::vector<std::string> args = {c.format, seconds, "sig", c.mode, "take.wav", "take2.wav"};
+        if (!option.empty())
+            args.insert(args.begin(), option);
+        return Run(args);
     }
     void Check(const TakeCase& c)
     {
@@ -141,6 +160,37 @@ TEST_F(MeterTake, TwoChannelTakeOf40PeriodsWithHoldWindowAndClip)
         c.right.push_back(k == 0 ? -20000 : k == 12 ? 32767 : 50 + 11 * k);
     }
     Check(c);
+}
+
+TEST_F(MeterTake, QuietTakesLeaveOutOnlyTheStatusLines)
+{
+    TakeCase c{"1644", 44100, 2, "2", 40, {}, {}};
+    for (int k = 0; k < 40; ++k) {
+        c.left.push_back(k == 5 ? 32767 : 300 * k);
+        c.right.push_back(k == 9 ? -32768 : -200 * k);
+    }
+    for (const std::string mode : {"2", "s"}) {
+        c.mode = mode;
+        const RunResult loud = Take(c);
+        ASSERT_EQ(loud.exit_code, 0) << loud.err;
+        const std::string files[2] = {Read("take.wav"), Read("take2.wav")};
+        for (const std::string option : {"-q", "--quiet"}) {
+            unlink(Path("take.wav").c_str());
+            unlink(Path("take2.wav").c_str());
+            const RunResult quiet = Take(c, option);
+            ASSERT_EQ(quiet.exit_code, 0) << quiet.err;
+            EXPECT_EQ(quiet.err, loud.err);
+            EXPECT_EQ(quiet.out, WithoutStatusLines(loud.out)) << option << " " << mode;
+            EXPECT_EQ(quiet.out.find("rem = "), std::string::npos);
+            EXPECT_NE(quiet.out.find("\nInput Channel 1 is Peaking!\n"), std::string::npos);
+            EXPECT_TRUE(quiet.out.ends_with("Done\n"));
+            EXPECT_TRUE(Read("take.wav") == files[0]);
+            EXPECT_TRUE(Read("take2.wav") == files[1]);
+        }
+        EXPECT_EQ(std::count(loud.out.begin(), loud.out.end(), '\r'), 40);
+        unlink(Path("take.wav").c_str());
+        unlink(Path("take2.wav").c_str());
+    }
 }
 
 TEST_F(MeterTake, OneMonoFileMetersChannelOneOnly)

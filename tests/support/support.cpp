@@ -89,6 +89,8 @@ RunResult RunQuillo(const RunOptions& options)
             const std::string path = "/usr/share/alsa/alsa.conf:" + options.alsa_config;
             setenv("ALSA_CONFIG_PATH", path.c_str(), 1);
         }
+        if (!options.alsa_config_alone.empty())
+            setenv("ALSA_CONFIG_PATH", options.alsa_config_alone.c_str(), 1);
         if (options.file_size_limit >= 0) {
             rlimit limit{static_cast<rlim_t>(options.file_size_limit),
                          static_cast<rlim_t>(options.file_size_limit)};

@@ -19,6 +19,7 @@ struct RunOptions {
     int run_as_uid = -1;        // this user and its group, without others (needs root)
     std::string cwd;
     std::string alsa_config;             // a file appended to the stock configuration
+    std::string alsa_config_alone;       // a file used instead of the stock configuration
     int signal = 0;                      // sent once, `signal_after_ms` after the start,
     int signal_after_ms = 0;             // or after `signal_after_text` appears on
     std::string signal_after_text;       // standard output, when it is given (also
