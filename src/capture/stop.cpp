@@ -44,6 +44,11 @@ void ReleaseStopSignals()
     SetAction(SIGXFSZ, SIG_DFL);
 }
 
+void IgnoreFileSizeSignal()
+{
+    SetAction(SIGXFSZ, SIG_IGN);
+}
+
 int StopSignal()
 {
     return stop_signal;

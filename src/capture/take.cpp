@@ -65,6 +65,7 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
            uint32_t sample_bytes, int32_t auto_naming, char* file_list, char* scratch,
            int32_t interleave)
 {
+    IgnoreFileSizeSignal();
     OutputFiles files{};
     files.kept[0] = 1;
     files.kept[1] = channels == 2 ? 1 : 0;
@@ -88,7 +89,7 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     if (pairs[0] == nullptr || pairs[1] == nullptr || interleave_buf == nullptr) {
         std::printf("Not enough memory for the capture buffers\n");
         status = 1;
-    } else if (RefuseOverlongTake(planned, period, rate_hz, bytes_per_frame) != 0) {
+    } else if (RefuseOverlongTake(planned, period, bytes_per_frame) != 0) {
         status = 1;
     } else if (OpenOutputFiles(&files, channels, sample_bytes, auto_naming, file_list, scratch,
                                interleave, planned, rate_hz) != 0) {
