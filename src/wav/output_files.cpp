@@ -197,8 +197,8 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
 
 // No seek before a write: the files are open for appending, so every write
 // lands at the end, which is the period's place (header + write_pos x bytes
-// per frame) in a take that has not failed; a seek would only cost a system call
-// per file and period.
+// per frame) in a take that has not failed; a seek would only cost a system
+// call per file and period.
 int WritePeriod(OutputFiles* set, int interleave, uint32_t sample_bytes, int period_frames,
                 [[maybe_unused]] int64_t write_pos, const char* plane1, const char* plane2,
                 char* interleave_buf)

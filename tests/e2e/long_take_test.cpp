@@ -22,12 +22,7 @@ TEST_F(EndToEnd, TakePastFourGibIsAnRf64FileThatOtherReadersOpen)
     const std::string path = Path("long.wav");
     struct stat st {};
     const int stat_rc = stat(path.c_str(), &st);
-    std::string header, info, soxi;
-    if (FILE* f = std::fopen(path.c_str(), "rb")) {
-        header.resize(80);
-        header.resize(std::fread(header.data(), 1, 80, f));
-        std::fclose(f);
-    }
+    std::string info, soxi;
     const int info_rc = Shell("sndfile-info '" + path + "'", &info);
     // One soxi run: it reads the whole data of an RF64 file to count it.
     const int soxi_rc = Shell("soxi '" + path + "'", &soxi);
@@ -37,19 +32,13 @@ TEST_F(EndToEnd, TakePastFourGibIsAnRf64FileThatOtherReadersOpen)
     EXPECT_TRUE(r.out.ends_with("Done\n"));
     ASSERT_EQ(stat_rc, 0);
     EXPECT_EQ(st.st_size, 80 + data_bytes);
-    ASSERT_EQ(header.size(), 80u);
-    EXPECT_EQ(header.substr(0, 16), std::string("RF64\xFF\xFF\xFF\xFFWAVEds64", 16));
-    EXPECT_EQ(Le32(header, 20), uint32_t(data_bytes + 72)); // low halves of the 64-bit sizes
-    EXPECT_EQ(Le32(header, 24), uint32_t((data_bytes + 72) >> 32));
-    EXPECT_EQ(Le32(header, 28), uint32_t(data_bytes));
-    EXPECT_EQ(Le32(header, 32), uint32_t(data_bytes >> 32));
-    EXPECT_EQ(Le32(header, 36), uint32_t(frames));
-    EXPECT_EQ(header.substr(48, 24), ExpectedHeader(44100, 1, 2, 0).substr(12, 24));
-    EXPECT_EQ(header.substr(72), std::string("data\xFF\xFF\xFF\xFF", 8));
 
     for (const std::string line :
-         {"RF64\n", "ds64 : 28\n", "  Data size : 4304166912\n", "  Frames    : 2152083456\n",
-          "Length : 4304166992\n", "Frames      : 2152083456\n", "Format      : 0x00220002\n"})
+         {"Length : 4304166992\nRF64\n  WAVE\nds64 : 28\n  Riff size : 4304166984\n"
+          "  Data size : 4304166912\n  Frames    : 2152083456\n  Table length : 0\n"
+          "fmt  : 16\n",
+          "data : 0xFFFFFFFF\n", "Frames      : 2152083456\n", "Channels    : 1\n",
+          "Format      : 0x00220002\n"}) // RF64, 16-bit PCM
         EXPECT_NE(info.find(line), std::string::npos) << line << info;
     EXPECT_EQ(info_rc, 0);
     EXPECT_EQ(soxi_rc, 0);
