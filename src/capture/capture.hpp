@@ -10,17 +10,18 @@ inline constexpr int kRequestedPeriodFrames = 4096;
 
 // Plans a take in whole periods: the smallest positive multiple of
 // `period_frames` not below rate × duration; 0 when that product is not
-// above 0. A product beyond any possible take gives INT64_MAX.
+// above 0. A product of 2^62 frames or more, beyond any possible take,
+// gives INT64_MAX.
 void QUANTIZE(int period_frames, uint32_t rate_hz, const float* duration_s, int64_t* frames);
 
-// The most frames a take in whole periods may hold: its header must state
-// the data size plus 36 in 32 bits, and its frames count below 2^31.
+// The most frames a take in whole periods may hold: its file size, header
+// included, must be a signed 64-bit byte count. Whether the file system lets
+// the file grow that large is the disk reservation's concern.
 int64_t MaxTakeFrames(int period_frames, uint32_t bytes_per_frame);
 
-// When `frames` cannot be recorded, prints the one-line refusal naming the
-// longest duration allowed and returns 1; else 0.
-int RefuseOverlongTake(int64_t frames, int period_frames, uint32_t rate_hz,
-                       uint32_t bytes_per_frame);
+// When `frames` cannot be counted, prints the one-line refusal and returns
+// 1; else 0.
+int RefuseOverlongTake(int64_t frames, int period_frames, uint32_t bytes_per_frame);
 
 // Prints "\rrem = %.2f sec" with (frames_a + frames_b) / rate; the bar meter
 // that follows it flushes the line.
@@ -100,6 +101,9 @@ int ListCaptureDevices();
 void CatchStopSignals();
 void ReleaseStopSignals();
 int StopSignal();
+// A file-size limit must show as a failed reservation or write, never end
+// the process: ignored from before the first file is created.
+void IgnoreFileSizeSignal();
 // Ends the process by `signal` with its default action, as if never caught.
 [[noreturn]] void RaiseAgain(int signal);
 

@@ -1,5 +1,4 @@
-// Planning a take in whole periods, and the longest take a WAV header holds.
-#include <cinttypes>
+// Planning a take in whole periods, and the longest take that can be counted.
 #include <cmath>
 #include <cstdio>
 
@@ -15,8 +14,10 @@ void QUANTIZE(int period_frames, uint32_t rate_hz, const float* duration_s, int6
         return;
     }
     const double period = period_frames;
-    // Far beyond 2^31 frames: no count of periods is needed to refuse it.
-    if (product / period > 1e15) {
+    // 2^62 frames of at least 2 bytes pass the largest file offset: no count
+    // of periods is needed to refuse them, and below it whole periods never
+    // overflow 64 bits.
+    if (product >= 0x1p62) {
         *frames = INT64_MAX;
         return;
     }
@@ -32,23 +33,17 @@ void QUANTIZE(int period_frames, uint32_t rate_hz, const float* duration_s, int6
 
 int64_t MaxTakeFrames(int period_frames, uint32_t bytes_per_frame)
 {
-    int64_t frames = static_cast<int64_t>((kMaxRiffSize - 36) / bytes_per_frame);
-    const int64_t counter_limit = (int64_t{1} << 31) - 1;
-    if (frames > counter_limit)
-        frames = counter_limit;
+    // The file's size, header included, is a file offset (off_t): a signed
+    // 64-bit byte count.
+    const int64_t frames = (INT64_MAX - kRf64HeaderBytes) / bytes_per_frame;
     return frames - frames % period_frames;
 }
 
-int RefuseOverlongTake(int64_t frames, int period_frames, uint32_t rate_hz,
-                       uint32_t bytes_per_frame)
+int RefuseOverlongTake(int64_t frames, int period_frames, uint32_t bytes_per_frame)
 {
-    const int64_t most = MaxTakeFrames(period_frames, bytes_per_frame);
-    if (frames <= most)
+    if (frames <= MaxTakeFrames(period_frames, bytes_per_frame))
         return 0;
-    std::printf(
-        "Improper duration request: one file of this format and channel mode holds at most %" PRId64
-        " seconds\n",
-        most / rate_hz);
+    std::printf("Improper duration request: too many frames to count\n");
     return 1;
 }
 

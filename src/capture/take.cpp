@@ -112,6 +112,7 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
            uint32_t sample_bytes, int32_t auto_naming, char* file_list, char* scratch,
            int32_t interleave, const int32_t may_replace[2])
 {
+    IgnoreFileSizeSignal();
     OutputFiles files{};
     files.kept[0] = 1;
     files.kept[1] = channels == 2 ? 1 : 0;
@@ -135,7 +136,7 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     Console console;
     int status = 0;
     bool have_files = false;
-    if (RefuseOverlongTake(planned, period, rate_hz, bytes_per_frame) != 0) {
+    if (RefuseOverlongTake(planned, period, bytes_per_frame) != 0) {
         status = 1;
     } else if (OpenOutputFiles(&files, channels, sample_bytes, auto_naming, file_list, scratch,
                                interleave, planned, rate_hz, may_replace) != 0) {

@@ -96,12 +96,12 @@ int AssembleRequest(int argc, char* argv[], RecordingRequest* request)
         }
     }
 
-    // A take whose size a WAV header cannot state is refused before any
-    // question is asked; the device's own period is checked again later.
+    // A take too long to count is refused before any question is asked;
+    // the device's own period is checked again later.
     int64_t frames = 0;
     QUANTIZE(kRequestedPeriodFrames, request->rate_hz, &request->duration_s, &frames);
     const uint32_t bytes_per_frame = request->sample_bytes * (request->interleave ? 2 : 1);
-    if (RefuseOverlongTake(frames, kRequestedPeriodFrames, request->rate_hz, bytes_per_frame))
+    if (RefuseOverlongTake(frames, kRequestedPeriodFrames, bytes_per_frame))
         return 1;
 
     if (given >= 5) {

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -164,8 +165,8 @@ void Undo(OutputFiles* set)
         if (set->file[c] != nullptr) {
             if (!set->created[c] && set->regular[c]) {
                 const int fd = fileno(set->file[c]);
-                if (ftruncate(fd, kHeaderBytes) == 0)
-                    RewriteSizes(fd, 0, 1);
+                if (ftruncate(fd, set->header_bytes[c]) == 0)
+                    RewriteSizes(fd, 0, 1, set->header_bytes[c]);
             }
             std::fclose(set->file[c]);
             set->file[c] = nullptr;
@@ -199,7 +200,10 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
     // A FIFO held open for writing from before its header until it is open
     // for appending: its reader sees one stream, not an end after the header.
     int fifo_hold[2] = {-1, -1};
+    const int header_bytes =
+        TakeHeaderBytes(planned_frames, sample_bytes * (interleave == 1 ? 2 : 1));
     for (int c = 0; c < 2; ++c) {
+        set->header_bytes[c] = header_bytes;
         set->file[c] = nullptr;
         set->name[c] = nullptr;
         set->created[c] = 0;
@@ -322,9 +326,9 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
 }
 
 // No seek before a write: the files are open for appending, so every write
-// lands at the end, which is the period's place (44 + write_pos x bytes per
-// frame) in a take that has not failed; a seek would only cost a system call
-// per file and period.
+// lands at the end, which is the period's place (header + write_pos x bytes
+// per frame) in a take that has not failed; a seek would only cost a system
+// call per file and period.
 int WritePeriodQuietly(OutputFiles* set, int interleave, uint32_t sample_bytes, int period_frames,
                        const char* plane1, const char* plane2, char* interleave_buf, int* channel)
 {
@@ -391,7 +395,8 @@ int SealShortTake(OutputFiles* set, uint32_t bytes_per_frame, int period_frames)
             continue;
         // Whole periods only, and never more than reached the disk.
         const int64_t period_bytes = static_cast<int64_t>(period_frames) * bytes_per_frame;
-        int64_t on_disk = st.st_size > kHeaderBytes ? st.st_size - kHeaderBytes : 0;
+        const int64_t header_bytes = set->header_bytes[c];
+        int64_t on_disk = st.st_size > header_bytes ? st.st_size - header_bytes : 0;
         on_disk -= on_disk % period_bytes;
         int64_t frames = on_disk / bytes_per_frame;
         if (set->frames_written[c] < frames)
@@ -406,10 +411,10 @@ int SealShortTake(OutputFiles* set, uint32_t bytes_per_frame, int period_frames)
         if (err[c] == 0) {
             const int fd = fileno(f);
             set->frames_written[c] = common_frames;
-            if (ftruncate(fd, kHeaderBytes + common_frames * bytes_per_frame) != 0)
+            if (ftruncate(fd, set->header_bytes[c] + common_frames * bytes_per_frame) != 0)
                 err[c] = errno;
             else
-                err[c] = RewriteSizes(fd, common_frames, bytes_per_frame);
+                err[c] = RewriteSizes(fd, common_frames, bytes_per_frame, set->header_bytes[c]);
         }
         if (err[c] != 0) {
             ReportWriteFailure(set->name[c], err[c]);
@@ -434,10 +439,20 @@ int ReserveTakeSpace(OutputFiles* set, int64_t planned_frames, uint32_t bytes_pe
         if (f == nullptr || !set->regular[c])
             continue;
         const int fd = fileno(f);
+        const int header_bytes = set->header_bytes[c];
+        // A file-size limit would otherwise only show mid-take, as a failed
+        // write; checked first, it refuses the take like a full disk.
+        struct rlimit limit;
         int err = 0;
-        if (fallocate(fd, FALLOC_FL_KEEP_SIZE, kHeaderBytes, static_cast<off_t>(need)) != 0) {
+        if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+            need + static_cast<uint64_t>(header_bytes) > limit.rlim_cur)
+            err = EFBIG;
+        // A file system whose files cannot grow that large (FAT's 4 GiB - 1)
+        // refuses the reservation with EFBIG.
+        if (err == 0 &&
+            fallocate(fd, FALLOC_FL_KEEP_SIZE, header_bytes, static_cast<off_t>(need)) != 0) {
             err = errno;
-            if (err != ENOSPC && err != EDQUOT) {
+            if (err != ENOSPC && err != EDQUOT && err != EFBIG) {
                 // The file system cannot reserve; its free space is the
                 // next best promise. One that counts no blocks at all
                 // (ramfs) sets no limit.

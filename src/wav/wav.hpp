@@ -1,5 +1,5 @@
-// WAV output: the 44-byte header, the set of output files of a take, and the
-// stereo interleaver. No ALSA here: everything is testable with plain files.
+// WAV output: the 44-byte RIFF header or the 80-byte RF64 header, the set of output files of a
+// take, and the stereo interleaver. No ALSA here: everything is testable with plain files.
 #pragma once
 
 #include <cstddef>
@@ -7,11 +7,19 @@
 #include <cstdio>
 
 inline constexpr int kHeaderBytes = 44;
+// A take too long for 32-bit sizes gets an RF64 header: its ds64 chunk holds
+// the sizes in 64 bits, so the audio starts at byte 80.
+inline constexpr int kRf64HeaderBytes = 80;
 
 // The largest RIFF chunk size a header can state.
 inline constexpr uint64_t kMaxRiffSize = 4294967295u;
 
+// The header size of a take of `frames` frames: 44 while its data size plus
+// 36 fits in 32 bits, else 80 (RF64).
+int TakeHeaderBytes(int64_t frames, uint32_t bytes_per_frame);
+
 // Byte splitters of the header, least significant byte first.
+void Decon8(uint64_t value, unsigned char* out);
 void Decon4(uint32_t value, unsigned char* out);
 void Decon2(uint16_t value, unsigned char* out);
 
@@ -21,17 +29,29 @@ void Decon2(uint16_t value, unsigned char* out);
 void BuildHeader(unsigned char out[kHeaderBytes], uint32_t rate_hz, int64_t frames,
                  uint32_t sample_bytes, int interleave);
 
-// Creates `name` (or cuts an existing file to nothing) and writes the header.
+// Fills `out` with the RF64 header of a take of `frames` frames: "RF64" with
+// a size of 0xFFFFFFFF, a 28-byte ds64 chunk (file size - 8, data size and
+// frames, 64 bits each, and an empty table), the same "fmt " chunk as the
+// RIFF header, and "data" with a size of 0xFFFFFFFF.
+void BuildRf64Header(unsigned char out[kRf64HeaderBytes], uint32_t rate_hz, int64_t frames,
+                     uint32_t sample_bytes, int interleave);
+
+// Creates `name` (or cuts an existing file to nothing) and writes the header
+// of the kind that TakeHeaderBytes chooses.
 // With `exclusive` set, an existing file is left alone and EEXIST returned.
 // Returns 0; the errno when the file cannot be created; minus the errno
 // when the header cannot be written (a full disk, /dev/full).
 int MAKE_HEADER(const char* name, uint32_t rate_hz, int64_t frames, uint32_t sample_bytes,
                 int interleave, int exclusive);
 
-// Rewrites the two size fields (bytes 4 and 40) of the header of the open
-// file `fd` to state `frames` frames; writes those 8 bytes and nothing else.
+// Rewrites the sizes of the header of the open file `fd`, whose header is
+// `header_bytes` long, to state `frames` frames. A 44-byte header gets its
+// two size fields (bytes 4 and 40) and nothing else. An 80-byte (RF64)
+// header gets its ds64 values; when the data then fits a RIFF header, the
+// file becomes a plain RIFF file instead: "RIFF" with the file size - 8, the
+// ds64 chunk renamed "JUNK", and the data size; the audio stays at byte 80.
 // Returns 0, or the errno of the failure.
-int RewriteSizes(int fd, int64_t frames, uint32_t bytes_per_frame);
+int RewriteSizes(int fd, int64_t frames, uint32_t bytes_per_frame, int header_bytes = kHeaderBytes);
 
 // Copies one period of two channel planes into frames, left sample first.
 void Interleave(int frames, int sample_bytes, const char* left, const char* right, char* out);
@@ -46,6 +66,7 @@ struct OutputFiles {
     const char* name[2]; // points into the split scratch buffer
     int created[2];      // this run made the file (it did not exist before)
     int regular[2];      // a regular file: seekable, its header can be rewritten
+    int header_bytes[2]; // where the audio starts: 44, or 80 for RF64
     int64_t frames_written[2];
 };
 
@@ -88,7 +109,8 @@ int SealShortTake(OutputFiles* set, uint32_t bytes_per_frame, int period_frames)
 // changing its size. Where the file system cannot reserve, its free space
 // must hold the take's files on it together; one that counts no blocks
 // (ramfs) is not checked. Returns 0, or 1 after printing one line on
-// standard error when the file system has no room for the take.
+// standard error when the file system has no room for the take, or when the
+// file system or the file-size limit does not let the file grow that large.
 int ReserveTakeSpace(OutputFiles* set, int64_t planned_frames, uint32_t bytes_per_frame);
 
 // Closes every open file. Returns 0, or -1 after printing a line for a

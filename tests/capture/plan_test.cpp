@@ -47,39 +47,27 @@ TEST(Quantize, NeverLoopsOnHugeOrInfiniteDurations)
               96000000000000 / 4096 * 4096 + 4096 * (96000000000000 % 4096 != 0));
 }
 
-TEST(TakeLength, MostFramesFollowHeaderAndCounterLimits)
+TEST(TakeLength, MostFramesAreWholePeriodsWhoseFileSizeIsAnOffset)
 {
-    // Whichever limit binds, the result is whole periods within both.
-    EXPECT_EQ(MaxTakeFrames(4096, 2), 2147479552); // 524287 periods, 4,294,959,104 bytes
-    EXPECT_EQ(MaxTakeFrames(4096, 6), 715825152);  // 174762 periods
-    EXPECT_EQ(MaxTakeFrames(4096, 1), 2147479552); // the frame counter
-    EXPECT_EQ(MaxTakeFrames(1000, 4), 1073741000);
-    for (uint32_t bpf : {2u, 3u, 4u, 6u})
-        EXPECT_LE(uint64_t(MaxTakeFrames(4096, bpf)) * bpf + 36, 4294967295u);
-}
-
-TEST(TakeLength, RefusalNamesTheLongestDurationInWholeSeconds)
-{
-    const int64_t most = MaxTakeFrames(4096, 6);
-    std::string out =
-        CaptureStdout([&] { EXPECT_EQ(RefuseOverlongTake(most, 4096, 96000, 6), 0); });
-    EXPECT_EQ(out, "");
-    out = CaptureStdout([&] { EXPECT_EQ(RefuseOverlongTake(most + 4096, 4096, 96000, 6), 1); });
-    EXPECT_EQ(out, "Improper duration request: one file of this format and channel mode holds at "
-                   "most 7456 seconds\n");
-}
-
-TEST(TakeLength, TheNamedDurationIsItselfAccepted)
-{
-    const struct {
-        uint32_t rate, bpf;
-    } formats[] = {{44100, 2}, {44100, 4}, {96000, 3}, {96000, 6}, {48000, 6}, {88200, 2}};
-    for (const auto& f : formats) {
-        const int64_t most = MaxTakeFrames(4096, f.bpf);
-        const float seconds = static_cast<float>(most / f.rate);
-        EXPECT_LE(Plan(4096, f.rate, seconds), most) << f.rate << " " << f.bpf;
-        EXPECT_GT(Plan(4096, f.rate, seconds + 1), most) << f.rate << " " << f.bpf;
+    EXPECT_EQ(MaxTakeFrames(4096, 2), 4611686018427383808); // (2^63 - 81) / 2, whole periods
+    EXPECT_EQ(MaxTakeFrames(4096, 6), 1537228672809127936);
+    EXPECT_EQ(MaxTakeFrames(1000, 4), 2305843009213693000);
+    for (uint32_t bpf : {2u, 3u, 4u, 6u}) {
+        const uint64_t most = uint64_t(MaxTakeFrames(4096, bpf));
+        EXPECT_LE(most * bpf + 80, uint64_t{INT64_MAX});
+        EXPECT_GT((most + 4096) * bpf + 80, uint64_t{INT64_MAX});
     }
+}
+
+TEST(TakeLength, OnlyATakeTooLongToCountIsRefused)
+{
+    // Past 4 GiB and 2^31 frames is a take like any other.
+    const int64_t most = MaxTakeFrames(4096, 6);
+    for (const int64_t frames : {int64_t{2147483648}, int64_t{715829248}, most})
+        EXPECT_EQ(CaptureStdout([&] { EXPECT_EQ(RefuseOverlongTake(frames, 4096, 6), 0); }), "");
+    for (const int64_t frames : {most + 4096, Plan(4096, 96000, 1e30f)})
+        EXPECT_EQ(CaptureStdout([&] { EXPECT_EQ(RefuseOverlongTake(frames, 4096, 6), 1); }),
+                  "Improper duration request: too many frames to count\n");
 }
 
 TEST(UpdateClock, PrintsRemainingSecondsOnARewrittenLine)

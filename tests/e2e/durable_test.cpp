@@ -188,8 +188,8 @@ TEST_P(Durable, CtrlCSyncsTheRewrittenHeader)
     }
 }
 
-// A stall longer than the queue (12 s of audio) ends in overruns, reported as today, and in files of
-// exactly the planned length.
+// A stall longer than the queue (12 s of audio) ends in overruns, reported as today, and in files
+// of exactly the planned length.
 TEST_F(Disk, StallLongerThanTheQueueOverrunsAndKeepsThePlannedLength)
 {
     MOUNT_OR_SKIP("stall_after_bytes=576000,stall_ms=14000");

@@ -86,6 +86,42 @@ TEST_F(EarlyEnd, CtrlCLeavesValidFilesOfWholePeriodsInEveryMode)
     }
 }
 
+TEST_F(EarlyEnd, CtrlCTurnsAnRf64TakeIntoRiffWithJunkThatPythonReads)
+{
+    // Planned past 4 GiB: an 80-byte RF64 header, and 4.3 GB reserved.
+    RunOptions o = Options({"1644", "48800", "paced", "1", "a.wav"});
+    o.signal = SIGINT;
+    o.signal_after_text = "rem = ";
+    o.signal_after_ms = 1000;
+    const RunResult r = RunQuillo(o);
+    EXPECT_EQ(r.term_signal, SIGINT) << r.out << r.err;
+    const std::string bytes = Read("a.wav");
+    ASSERT_GE(bytes.size(), 80u);
+    const uint32_t data = static_cast<uint32_t>(bytes.size() - 80);
+    const int periods = static_cast<int>(data / 8192);
+    EXPECT_EQ(data % 8192, 0u);
+    EXPECT_GE(periods, 3);
+    EXPECT_LE(periods, 15);
+    char line[96];
+    std::snprintf(line, sizeof line, "\nTake stopped after %.2f of 48800.08 seconds\nDone\n",
+                  periods * 4096 / 44100.0);
+    EXPECT_TRUE(r.out.ends_with(line)) << r.out;
+
+    const std::string fmt = ExpectedHeader(44100, 1, 2, 0).substr(12, 24);
+    EXPECT_EQ(bytes.substr(0, 4), "RIFF");
+    EXPECT_EQ(Le32(bytes, 4), bytes.size() - 8);
+    EXPECT_EQ(bytes.substr(8, 12), std::string("WAVEJUNK\x1C\0\0\0", 12));
+    EXPECT_EQ(bytes.substr(48, 28), fmt + "data");
+    EXPECT_EQ(Le32(bytes, 76), data);
+    EXPECT_TRUE(bytes.substr(80) == Data(0, periods));
+    std::string frames;
+    EXPECT_EQ(
+        Shell("python3 -c 'import wave; print(wave.open(\"" + Path("a.wav") + "\").getnframes())'",
+              &frames),
+        0);
+    EXPECT_EQ(frames, std::to_string(periods * 4096) + "\n");
+}
+
 TEST_F(EarlyEnd, EverySignalThatWouldKillATakeEndsItLikeCtrlC)
 {
     for (const int signal :
@@ -177,19 +213,32 @@ TEST_F(EarlyEnd, ATerminalThatTakesNoTextHoldsUpNothing)
     EXPECT_EQ(stopped.out.find("RX"), std::string::npos);
 }
 
-TEST_F(EarlyEnd, FileSizeLimitIsAWriteFailureThatLeavesAValidFile)
+TEST_F(EarlyEnd, FileSizeLimitRefusesTheTakeBeforeRecording)
 {
-    RunOptions o = Options({"1644", "2", "fast", "1", "lim.wav"});
-    o.file_size_limit = 44 + 5 * 8192 + 100;
-    const RunResult r = RunQuillo(o);
-    EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "Can't write lim.wav: File too large\n");
-    EXPECT_EQ(CheckedPeriods("lim.wav", 1), 5);
-    EXPECT_TRUE(Read("lim.wav").substr(44) == Data(0, 5));
-    EXPECT_NE(r.out.find("\nTake stopped after 0.46 of 2.04 seconds\n"), std::string::npos)
-        << r.out;
-    EXPECT_EQ(r.out.find("Done"), std::string::npos);
+    // "2" is 22 periods of 16-bit mono: 180,224 bytes of data, 180,268 with
+    // the header, one byte past the limit. "48800" passes it by far, and a
+    // limit of 50 bytes cannot even hold its 80-byte header: the process
+    // must survive that first write.
+    const struct {
+        const char* seconds;
+        int64_t limit;
+        std::string err;
+    } cases[] = {
+        {"2", 44 + 180224 - 1, "Can't reserve 180224 bytes for lim.wav: File too large\n"},
+        {"48800", 44 + 180224 - 1, "Can't reserve 4304166912 bytes for lim.wav: File too large\n"},
+        {"48800", 50, "Can't write lim.wav: File too large\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.limit);
+        RunOptions o = Options({"1644", c.seconds, "fast", "1", "lim.wav"});
+        o.file_size_limit = c.limit;
+        const RunResult r = RunQuillo(o);
+        EXPECT_EQ(r.term_signal, 0);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_FALSE(FileExists(Path("lim.wav")));
+    }
 }
 
 TEST_F(EarlyEnd, ClosedStandardOutputNeverReachesTheRecording)

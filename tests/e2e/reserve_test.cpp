@@ -1,5 +1,6 @@
 // Disk space reserved for the whole take before the device is read, on a
-// small file system that the test mounts (it needs root, as in CI).
+// small file system that the test mounts (it needs root, as in CI), and on
+// a FAT image that cannot hold a file past 4 GiB.
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -222,6 +223,24 @@ TEST_F(OddFileSystem, FullDiskInATwoFileTakeLeavesBothFilesWithTheSamePeriods)
     EXPECT_TRUE(left == ExpectedHeader(44100, 1, 2, frames) + Repeat(Sample(77, 2), frames));
     EXPECT_TRUE(right == ExpectedHeader(44100, 1, 2, frames) + Repeat(Sample(5, 2), frames))
         << right.size() << " bytes against " << left.size();
+}
+
+TEST_F(Reserve, TakePastFourGibOnFatIsRefusedBeforeRecording)
+{
+    // A FAT file holds at most 4 GiB - 1: the file system refuses to reserve
+    // 4,304,166,912 bytes however much room it has.
+    const std::string fat = Path("fat");
+    mkdir(fat.c_str(), 0755);
+    if (Shell("mkfs.vfat -C '" + Path("fat.img") + "' 1024 >/dev/null 2>&1") != 0 ||
+        Shell("mount -o loop '" + Path("fat.img") + "' '" + fat + "' 2>/dev/null") != 0)
+        GTEST_SKIP() << "cannot make and loop-mount a vfat image here: FAT limit test skipped";
+    const RunResult r = Run({"1644", "48800", "fast", "1", "fat/take.wav"});
+    const std::vector<std::string> left = ListDir(fat);
+    umount(fat.c_str());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Can't reserve 4304166912 bytes for fat/take.wav: File too large\n");
+    EXPECT_TRUE(left.empty());
 }
 
 } // namespace

@@ -96,6 +96,33 @@ TEST(Header, SizesAbove2To31AreTrueUnsigned32Bit)
     EXPECT_EQ(Le32(s, 4), 4290000036u);
 }
 
+TEST(Header, WritesRf64HeaderOfWorkedExample)
+{
+    // 48,800 s of 16-bit mono: 2,152,083,456 frames, 4,304,166,912 bytes.
+    unsigned char h[kRf64HeaderBytes];
+    BuildRf64Header(h, 44100, 2152083456, 2, 0);
+    EXPECT_EQ(Hex(h, kRf64HeaderBytes),
+              "52 46 36 34 FF FF FF FF 57 41 56 45 64 73 36 34 1C 00 00 00 48 60 8C 00 "
+              "01 00 00 00 00 60 8C 00 01 00 00 00 00 30 46 80 00 00 00 00 00 00 00 00 "
+              "66 6D 74 20 10 00 00 00 01 00 01 00 44 AC 00 00 88 58 01 00 02 00 10 00 "
+              "64 61 74 61 FF FF FF FF");
+}
+
+TEST(Header, KindChangesJustPastTheLargestRiffTake)
+{
+    const struct {
+        int64_t frames;
+        uint32_t bytes_per_frame;
+        int header_bytes;
+    } cases[] = {
+        {0, 2, 44},          {2147483629, 2, 44}, // 4,294,967,258 bytes + 36 fits
+        {2147483630, 2, 80}, {715827876, 6, 44},  {715827877, 6, 80}, {int64_t{1} << 40, 4, 80},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(TakeHeaderBytes(c.frames, c.bytes_per_frame), c.header_bytes)
+            << c.frames << " " << c.bytes_per_frame;
+}
+
 TEST(Decon, SplitsLeastSignificantByteFirst)
 {
     unsigned char b[4];
@@ -107,6 +134,9 @@ TEST(Decon, SplitsLeastSignificantByteFirst)
     EXPECT_EQ(Hex(b, 2), "FF FF");
     Decon2(0x1234, b);
     EXPECT_EQ(Hex(b, 2), "34 12");
+    unsigned char b8[8];
+    Decon8(0x0102030405060708u, b8);
+    EXPECT_EQ(Hex(b8, 8), "08 07 06 05 04 03 02 01");
 }
 
 class HeaderFile : public ::testing::Test {
@@ -157,9 +187,70 @@ TEST_F(HeaderFile, RewriteSizesChangesOnlyTheTwoSizeFields)
     EXPECT_EQ(bytes, expected);
 }
 
+TEST_F(HeaderFile, LargestWholePeriodRiffTakeKeepsTheFortyFourByteHeader)
+{
+    const std::string path = dir + "/edge.wav";
+    const int64_t most = int64_t{524287} * 4096; // 4,294,959,104 bytes of 16-bit mono
+    ASSERT_EQ(MAKE_HEADER(path.c_str(), 44100, most, 2, 0, 0), 0);
+    EXPECT_EQ(ReadFile(path), ExpectedHeader(44100, 1, 2, static_cast<uint32_t>(most)));
+    ASSERT_EQ(MAKE_HEADER(path.c_str(), 44100, most + 4096, 2, 0, 0), 0);
+    const std::string rf64 = ReadFile(path);
+    EXPECT_EQ(rf64.size(), 80u);
+    EXPECT_EQ(rf64.substr(0, 4), "RF64");
+}
+
+uint64_t Le64(const std::string& bytes, size_t at)
+{
+    return Le32(bytes, at) | uint64_t{Le32(bytes, at + 4)} << 32;
+}
+
+TEST_F(HeaderFile, RewriteOfAnRf64TakeGivesRiffWithJunkWhenTheDataFits)
+{
+    const struct {
+        int64_t frames;
+        bool riff;
+    } cases[] = {
+        {0, true},
+        {4096 * 3, true},
+        {2147483611, true},  // 4,294,967,222 bytes: the file is 4,294,967,302 = 2^32 + 6
+        {2147483612, false}, // 2 bytes more and file size - 8 passes 32 bits
+        {2152083456 - 4096, false},
+    };
+    const std::string path = dir + "/long.wav";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.frames);
+        ASSERT_EQ(MAKE_HEADER(path.c_str(), 44100, 2152083456, 2, 0, 0), 0);
+        const std::string payload(4096 * 2, '\x5A');
+        FILE* f = std::fopen(path.c_str(), "ab");
+        std::fwrite(payload.data(), 1, payload.size(), f);
+        std::fflush(f);
+        ASSERT_EQ(RewriteSizes(fileno(f), c.frames, 2, kRf64HeaderBytes), 0);
+        std::fclose(f);
+
+        const std::string bytes = ReadFile(path);
+        const uint64_t data = uint64_t(c.frames) * 2;
+        unsigned char fresh[kRf64HeaderBytes];
+        BuildRf64Header(fresh, 44100, 2152083456, 2, 0);
+        const std::string before(reinterpret_cast<char*>(fresh), kRf64HeaderBytes);
+        ASSERT_EQ(bytes.size(), 80u + payload.size());
+        EXPECT_EQ(bytes.substr(0, 4), c.riff ? "RIFF" : "RF64");
+        EXPECT_EQ(Le32(bytes, 4), c.riff ? data + 72 : 0xFFFFFFFFu);
+        EXPECT_EQ(bytes.substr(8, 8), c.riff ? "WAVEJUNK" : "WAVEds64");
+        EXPECT_EQ(Le32(bytes, 16), 28u);
+        EXPECT_EQ(Le64(bytes, 20), data + 72);
+        EXPECT_EQ(Le64(bytes, 28), data);
+        EXPECT_EQ(Le64(bytes, 36), uint64_t(c.frames));
+        EXPECT_EQ(Le32(bytes, 44), 0u);
+        EXPECT_EQ(bytes.substr(48, 28), before.substr(48, 28)); // fmt and "data"
+        EXPECT_EQ(Le32(bytes, 76), c.riff ? data : 0xFFFFFFFFu);
+        EXPECT_TRUE(bytes.substr(80) == payload);
+    }
+}
+
 TEST_F(HeaderFile, RewriteSizesReportsABadDescriptor)
 {
     EXPECT_EQ(RewriteSizes(-1, 0, 2), EBADF);
+    EXPECT_EQ(RewriteSizes(-1, 0, 2, kRf64HeaderBytes), EBADF);
 }
 
 } // namespace
