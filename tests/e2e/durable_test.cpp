@@ -204,6 +204,54 @@ TEST_F(Disk, StallLongerThanTheQueueOverrunsAndKeepsThePlannedLength)
     EXPECT_EQ(bytes.substr(0, 44), ExpectedHeader(96000, 2, 3, frames));
 }
 
+// Ctrl-C while a long take's space is being reserved: the take never began,
+// so it leaves no file, and no reserved space, behind.
+TEST_F(Disk, CtrlCDuringASlowReservationLeavesNoFile)
+{
+    MOUNT_OR_SKIP("fallocate_delay_ms=2000");
+    RunOptions o = Options({"1644", "600", "paced", "1", "disk/take.wav"});
+    o.signal = SIGINT;
+    o.signal_after_ms = 1000;
+    const RunResult r = RunQuillo(o);
+    EXPECT_EQ(r.term_signal, SIGINT) << r.out << r.err;
+    EXPECT_EQ(r.out.find("Recording"), std::string::npos) << r.out;
+    EXPECT_EQ(ListDir(fs->backing()), std::vector<std::string>{});
+    bool reserved = false;
+    for (const FsEvent& e : fs->Events())
+        reserved |= e.op == "fallocate" && e.path() == "/take.wav";
+    EXPECT_TRUE(reserved);
+}
+
+// A second Ctrl-C while the take is being finished (the writer drains, the
+// header is rewritten, the files are synced, each sync slow) is no reason to
+// leave the file half sealed.
+TEST_F(Disk, SecondCtrlCWhileFinishingStillSealsTheFile)
+{
+    MOUNT_OR_SKIP("sync_delay_ms=1500");
+    const Format f{"1644", 44100, 2, "1", {"take.wav"}};
+    RunOptions o = Options({"1644", "10", "paced", "1", "disk/take.wav"});
+    o.signal = SIGINT;
+    o.signal_after_text = "rem = ";
+    o.signal_after_ms = 1000;
+    o.signal2 = SIGINT;
+    o.signal2_after_ms = 700;
+    const RunResult r = RunQuillo(o);
+    EXPECT_EQ(r.term_signal, SIGINT) << r.out << r.err;
+    EXPECT_TRUE(r.out.ends_with("Done\n")) << r.out;
+    const std::string bytes = ReadFile(fs->backing() + "/take.wav");
+    ASSERT_GE(bytes.size(), 44u);
+    const uint32_t frames = static_cast<uint32_t>((bytes.size() - 44) / 2);
+    EXPECT_EQ(frames % 4096, 0u);
+    EXPECT_GE(frames, 4096u);
+    EXPECT_TRUE(bytes == Expected(f, 0, frames));
+    const std::vector<FsEvent> events = fs->Events();
+    size_t last_write = 0;
+    for (size_t i = 0; i < events.size(); ++i)
+        if (events[i].op == "write" && events[i].path() == "/take.wav")
+            last_write = i;
+    EXPECT_GE(SyncAfter(events, "/take.wav", last_write), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Formats, Durable,
                          ::testing::Values(Format{"2496", 96000, 3, "s", {"st.wav"}},
                                            Format{"1644", 44100, 2, "2", {"l.wav", "r.wav"}}),
