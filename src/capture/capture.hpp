@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <pthread.h>
 
 // The period quillo asks the device for, in frames.
 inline constexpr int kRequestedPeriodFrames = 4096;
@@ -106,6 +107,10 @@ int StopSignal();
 void IgnoreFileSizeSignal();
 // Ends the process by `signal` with its default action, as if never caught.
 [[noreturn]] void RaiseAgain(int signal);
+
+// Starts a thread that takes no signal: stop signals must reach the capture
+// thread, which ends the take cleanly. Returns pthread_create's result.
+int StartThreadWithoutSignals(pthread_t* thread, void* (*body)(void*), void* arg);
 
 // Opens /dev/null in place of a closed standard stream, so that no output
 // file can be given descriptor 0, 1 or 2.

@@ -2,6 +2,8 @@
 // writes them, so that printing never waits for the terminal.
 #include "capture/console.hpp"
 
+#include "capture/capture.hpp"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -213,12 +215,7 @@ int ConsoleOpen(Console* console)
     console->out_fd = fileno(stdout);
     console->err_fd = fileno(stderr);
 
-    // The thread must never take a signal meant to stop the take.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &old);
-    const int started = pthread_create(&console->thread, nullptr, WriteText, console);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    const int started = StartThreadWithoutSignals(&console->thread, WriteText, console);
     if (started != 0) {
         std::fclose(console->out);
         std::fclose(console->err);

@@ -89,6 +89,17 @@ void RaiseAgain(int signal)
     _exit(128 + signal); // not reached: the default action ends the process
 }
 
+int StartThreadWithoutSignals(pthread_t* thread, void* (*body)(void*), void* arg)
+{
+    // Blocked here, inherited by the new thread from its first instruction.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    const int started = pthread_create(thread, nullptr, body, arg);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return started;
+}
+
 void GuardStandardStreams()
 {
     for (int fd = 0; fd <= 2; ++fd) {

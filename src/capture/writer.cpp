@@ -1,6 +1,8 @@
 // Write-behind: the queue of periods and the writer thread.
 #include "capture/writer.hpp"
 
+#include "capture/capture.hpp"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -185,13 +187,7 @@ int WriterStart(TakeWriter* writer, OutputFiles* files, int interleave, uint32_t
         WriterFree(writer);
         return -1;
     }
-    // Stop signals belong to the capture loop, which ends the take cleanly;
-    // the writer is started with every signal blocked and keeps them so.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &old);
-    const int started = pthread_create(&writer->thread, nullptr, WriterMain, writer);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    const int started = StartThreadWithoutSignals(&writer->thread, WriterMain, writer);
     if (started != 0) {
         WriterFree(writer);
         return -1;

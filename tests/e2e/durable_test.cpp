@@ -53,13 +53,6 @@ class Disk : public EndToEnd {
 
 class Durable : public Disk, public ::testing::WithParamInterface<Format> {};
 
-#define MOUNT_OR_SKIP(options)                                                                     \
-    do {                                                                                           \
-        std::string why;                                                                           \
-        if (!MountTestFs(options, &why))                                                           \
-            GTEST_SKIP() << "test file system not available: " << why;                             \
-    } while (0)
-
 // A 3 s stall 1 s into a 4 s take: less than the queue holds, so no overrun
 // and every frame the device delivered is in the files.
 TEST_P(Durable, StallShorterThanTheQueueLosesNothing)

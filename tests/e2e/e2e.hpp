@@ -52,6 +52,14 @@ class EndToEnd : public ::testing::Test {
     std::unique_ptr<TestFs> fs;
 };
 
+// Mounts the test file system in an EndToEnd test, or skips it saying why.
+#define MOUNT_OR_SKIP(options)                                                                     \
+    do {                                                                                           \
+        std::string why;                                                                           \
+        if (!MountTestFs(options, &why))                                                           \
+            GTEST_SKIP() << "test file system not available: " << why;                             \
+    } while (0)
+
 // The samples of a simulated device in "peaks" mode: every sample of period
 // k of a channel has the value list[k mod size].
 inline std::string Sample(int32_t value, uint32_t size)

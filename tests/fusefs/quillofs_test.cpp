@@ -30,13 +30,6 @@ class QuilloFs : public EndToEnd {
     }
 };
 
-#define MOUNT_OR_SKIP(options)                                                                     \
-    do {                                                                                           \
-        std::string why;                                                                           \
-        if (!MountTestFs(options, &why))                                                           \
-            GTEST_SKIP() << "test file system not available: " << why;                             \
-    } while (0)
-
 // The program's own way of writing (append, reservation, header rewritten
 // with pwrite after an interrupt) gives the same bytes as on a plain disk.
 TEST_F(QuilloFs, InterruptedTakeIsTheSameBytesAsOnAPlainDisk)
