@@ -5,9 +5,11 @@
 #include "capture/capture.hpp"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -18,6 +20,9 @@ namespace {
 constexpr uint32_t kConsoleSlots = 1024;
 constexpr size_t kStreamBufferBytes = 16384;
 constexpr size_t kWriteChunkBytes = 16384;
+constexpr uint64_t kBatchPieces = 64;
+constexpr int64_t kBatchNs = 20000000;
+constexpr auto kTextCheck = std::chrono::milliseconds(50);
 
 void Push(ConsoleQueue* queue, int fd, TextKind kind, const char* text, size_t bytes)
 {
@@ -68,11 +73,24 @@ ssize_t QueueWrite(void* cookie, const char* text, size_t bytes)
 {
     const CookieTarget* target = static_cast<const CookieTarget*>(cookie);
     Console* console = target->console;
+    bool wake = false;
     {
         std::lock_guard<std::mutex> hold(console->lock);
         ConsoleQueueText(&console->queue, target->fd, text, bytes);
+        // A line of its own (a warning, the report) is written at once; status
+        // lines faster than the eye are handed over in batches.
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        const int64_t now = int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+        if (std::memchr(text, '\n', bytes) != nullptr ||
+            console->queue.pushed - console->queue.taken >= kBatchPieces ||
+            now - console->woken_ns >= kBatchNs) {
+            console->woken_ns = now;
+            wake = true;
+        }
     }
-    console->wake.notify_one();
+    if (wake)
+        console->wake.notify_one();
     return static_cast<ssize_t>(bytes);
 }
 
@@ -99,7 +117,8 @@ void* WriteText(void* arg)
     char* chunk = static_cast<char*>(std::malloc(kWriteChunkBytes));
     std::unique_lock<std::mutex> hold(console->lock);
     for (;;) {
-        console->wake.wait(hold, [&] {
+        // The time-out takes a status line whose batch never filled.
+        console->wake.wait_for(hold, kTextCheck, [&] {
             return console->closing || console->queue.pushed != console->queue.taken;
         });
         if (console->queue.pushed == console->queue.taken) {

@@ -57,7 +57,8 @@ struct Console {
     std::mutex lock;
     std::condition_variable wake; // text queued, or closing
     bool closing = false;
-    int out_fd = 1; // where standard output's text goes
+    int64_t woken_ns = 0; // when the terminal thread was last woken
+    int out_fd = 1;       // where standard output's text goes
     int err_fd = 2;
     bool out_broken = false; // a reader went away: its text is dropped
     bool err_broken = false;

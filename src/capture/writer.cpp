@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/mman.h>
@@ -16,6 +17,15 @@
 namespace {
 
 constexpr auto kRoomCheck = std::chrono::milliseconds(100);
+constexpr auto kWriterCheck = std::chrono::milliseconds(50);
+constexpr int64_t kBatchNs = 20000000;
+
+int64_t MonotonicNs()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
 
 void Fail(PeriodQueue* queue, int err, int channel)
 {
@@ -67,8 +77,10 @@ void* WriterMain(void* arg)
     int64_t since_sync = 0;
     std::unique_lock<std::mutex> hold(queue->lock);
     for (;;) {
-        queue->changed.wait(hold,
-                            [&] { return queue->closed || queue->produced != queue->consumed; });
+        // Woken by a batch of periods, or by the end; the time-out takes the
+        // last few periods of a batch that never filled.
+        while (!queue->closed && queue->produced == queue->consumed)
+            queue->changed.wait_for(hold, kWriterCheck);
         if (queue->produced == queue->consumed)
             break; // closed, and everything written
         const uint32_t index = static_cast<uint32_t>(queue->consumed % queue->slots);
@@ -79,7 +91,8 @@ void* WriterMain(void* arg)
             WriteSlot(writer, queue->memory + index * 2 * queue->plane_bytes, repeat, &since_sync);
         hold.lock();
         ++queue->consumed;
-        queue->changed.notify_all();
+        if (queue->waiting)
+            queue->changed.notify_all();
     }
     return nullptr;
 }
@@ -151,18 +164,31 @@ Room QueueWaitForRoom(PeriodQueue* queue, int (*stopped)())
             return Room::kReady;
         if (stopped())
             return Room::kStopped;
+        queue->waiting = true;
         queue->changed.wait_for(hold, kRoomCheck);
+        queue->waiting = false;
     }
 }
 
 void QueuePublish(PeriodQueue* queue, int64_t repeat)
 {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> hold(queue->lock);
         queue->repeat[queue->produced % queue->slots] = repeat;
         ++queue->produced;
+        // At real time every period wakes the writer; a source faster than
+        // that (a plugin, the null device) hands over batches, so that a
+        // wake-up per period does not cost more than the period's work.
+        const int64_t now = MonotonicNs();
+        if (queue->produced - queue->consumed >= queue->slots / 8 ||
+            now - queue->woken_ns >= kBatchNs) {
+            queue->woken_ns = now;
+            wake = true;
+        }
     }
-    queue->changed.notify_all();
+    if (wake)
+        queue->changed.notify_all();
 }
 
 int QueueError(PeriodQueue* queue, int* channel)

@@ -33,6 +33,8 @@ struct PeriodQueue {
     uint64_t produced = 0; // periods published by the capture loop
     uint64_t consumed = 0; // periods the writer is done with
     bool closed = false;   // nothing more will be published
+    bool waiting = false;  // the capture loop waits for room
+    int64_t woken_ns = 0;  // when the writer was last woken
     int error = 0;         // errno of the writer's first failure
     int error_channel = 0;
     std::mutex lock;
