@@ -33,10 +33,13 @@ bench_build() {
   cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING="$testing" >/dev/null
   cmake --build "$BUILD" -j "$(nproc)" --target "${targets[@]}" >/dev/null
   mkdir -p "$TOOLS"
-  local tool
+  local tool libs
   for tool in alloc_count period_time fault; do
+    libs=(-ldl)
+    # The timer asks the device for its period and rate.
+    [ "$tool" = period_time ] && libs+=(-lasound)
     cc -O2 -Wall -Wextra -Werror -shared -fPIC -o "$TOOLS/$tool.so" \
-      "$BENCH_DIR/tools/$tool.c" -ldl
+      "$BENCH_DIR/tools/$tool.c" "${libs[@]}"
   done
 }
 
