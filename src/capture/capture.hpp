@@ -81,8 +81,8 @@ void MeterStart(TakeMeter* meter, uint32_t rate_hz, int32_t channels, int32_t in
 // Scans the period read one iteration earlier.
 void MeterScan(TakeMeter* meter, int period_frames, uint32_t sample_bytes, const char* plane1,
                const char* plane2);
-// Draws the bar meter behind the remaining time (in a quiet take only
-// flushes standard output), then updates the held peaks.
+// Draws the bar meter behind the remaining time (not in a quiet take),
+// then updates the held peaks.
 void MeterShow(TakeMeter* meter, uint32_t sample_bytes);
 // The end-of-take report of the channel peaks.
 void MeterReport(const TakeMeter* meter, uint32_t sample_bytes, const int kept[2],
@@ -102,11 +102,11 @@ int ListCaptureDevices();
 void CatchStopSignals();
 void ReleaseStopSignals();
 int StopSignal();
-// A file-size limit must show as a failed reservation or write, never end
-// the process: ignored from before the first file is created.
-void IgnoreFileSizeSignal();
 // Ends the process by `signal` with its default action, as if never caught.
 [[noreturn]] void RaiseAgain(int signal);
+
+// CLOCK_MONOTONIC in nanoseconds.
+int64_t MonotonicNs();
 
 // Starts a thread that takes no signal: stop signals must reach the capture
 // thread, which ends the take cleanly. Returns pthread_create's result.

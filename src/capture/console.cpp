@@ -9,7 +9,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -79,9 +78,7 @@ ssize_t QueueWrite(void* cookie, const char* text, size_t bytes)
         ConsoleQueueText(&console->queue, target->fd, text, bytes);
         // A line of its own (a warning, the report) is written at once; status
         // lines faster than the eye are handed over in batches.
-        timespec ts;
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        const int64_t now = int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+        const int64_t now = MonotonicNs();
         if (std::memchr(text, '\n', bytes) != nullptr ||
             console->queue.pushed - console->queue.taken >= kBatchPieces ||
             now - console->woken_ns >= kBatchNs) {

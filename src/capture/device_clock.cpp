@@ -5,8 +5,8 @@
 #include "capture/device.hpp"
 
 namespace {
-
 constexpr int64_t kNsPerSecond = 1000000000;
+} // namespace
 
 int64_t MonotonicNs()
 {
@@ -14,8 +14,6 @@ int64_t MonotonicNs()
     clock_gettime(CLOCK_MONOTONIC, &now);
     return int64_t{now.tv_sec} * kNsPerSecond + now.tv_nsec;
 }
-
-} // namespace
 
 DeviceMark MarkDevice(snd_pcm_t* pcm)
 {

@@ -50,10 +50,7 @@ void MeterScan(TakeMeter* meter, int period_frames, uint32_t sample_bytes, const
 
 void MeterShow(TakeMeter* meter, uint32_t sample_bytes)
 {
-    // A quiet take's lines still reach a log as they are printed.
-    if (quiet_take)
-        std::fflush(stdout);
-    else
+    if (!quiet_take)
         StereoMeter(meter->period_peaks, kMeterRangeDb, &meter->reset, kFallDb,
                     static_cast<int>(sample_bytes), meter->meter_channels, meter->held_peaks);
 

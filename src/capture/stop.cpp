@@ -68,11 +68,6 @@ void ReleaseStopSignals()
     sigaction(SIGPIPE, &saved_pipe, nullptr);
 }
 
-void IgnoreFileSizeSignal()
-{
-    SetAction(SIGXFSZ, SIG_IGN);
-}
-
 int StopSignal()
 {
     return stop_signal;

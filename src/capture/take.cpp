@@ -112,7 +112,6 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
            uint32_t sample_bytes, int32_t auto_naming, char* file_list, char* scratch,
            int32_t interleave, const int32_t may_replace[2])
 {
-    IgnoreFileSizeSignal();
     OutputFiles files{};
     files.kept[0] = 1;
     files.kept[1] = channels == 2 ? 1 : 0;
@@ -135,13 +134,12 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     TakeWriter writer;
     Console console;
     int status = 0;
-    bool have_files = false;
     if (RefuseOverlongTake(planned, period, bytes_per_frame) != 0) {
         status = 1;
     } else if (OpenOutputFiles(&files, channels, sample_bytes, auto_naming, file_list, scratch,
                                interleave, planned, rate_hz, may_replace) != 0) {
         status = 1;
-    } else if (have_files = true, ReserveTakeSpace(&files, planned, bytes_per_frame) != 0) {
+    } else if (ReserveTakeSpace(&files, planned, bytes_per_frame) != 0) {
         status = 1;
     } else if (WriterStart(&writer, &files, interleave, sample_bytes, period, rate_hz) != 0 ||
                ConsoleOpen(&console) != 0) {
@@ -149,10 +147,11 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         status = 1;
     }
     // A take stopped before it began leaves nothing, like a refused one.
+    // (Discarding a set that was never opened, or already undone, does
+    // nothing.)
     if (status != 0 || StopSignal() != 0) {
         WriterFree(&writer);
-        if (have_files)
-            DiscardOutputFiles(&files);
+        DiscardOutputFiles(&files);
         snd_pcm_close(pcm);
         ReleaseStopSignals();
         if (status == 0)

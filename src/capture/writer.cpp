@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/mman.h>
@@ -19,13 +18,6 @@ namespace {
 constexpr auto kRoomCheck = std::chrono::milliseconds(100);
 constexpr auto kWriterCheck = std::chrono::milliseconds(50);
 constexpr int64_t kBatchNs = 20000000;
-
-int64_t MonotonicNs()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
 
 void Fail(PeriodQueue* queue, int err, int channel)
 {
