@@ -4,6 +4,7 @@
 #include "capture/capture.hpp"
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -251,6 +252,10 @@ int SyncOutputFiles(OutputFiles* files, int* channel)
 
 int SyncFolderOf(const char* name)
 {
+    // Through a symbolic link the new file's entry is in its target's folder.
+    char resolved[PATH_MAX];
+    if (realpath(name, resolved) != nullptr)
+        name = resolved;
     const char* slash = std::strrchr(name, '/');
     std::string folder =
         slash == nullptr ? "." : std::string(name, slash == name ? 1 : slash - name);
