@@ -146,10 +146,15 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         std::printf("Not enough memory for the capture buffers\n");
         status = 1;
     }
-    // A take stopped before it began leaves nothing, like a refused one.
-    // (Discarding a set that was never opened, or already undone, does
-    // nothing.)
-    if (status != 0 || StopSignal() != 0) {
+    // Nothing can refuse the take from here on: only now is an existing file
+    // that the user agreed to replace cut. A stop signal before that point
+    // leaves nothing of this run's, like a refusal; one after it ends the
+    // take at its first period, sealed. (Discarding a set that was never
+    // opened, or already undone, does nothing.)
+    const bool stopped_before = status == 0 && StopSignal() != 0;
+    if (status == 0 && !stopped_before && CommitOutputFiles(&files, planned, bytes_per_frame) != 0)
+        status = 1;
+    if (status != 0 || stopped_before) {
         WriterFree(&writer);
         DiscardOutputFiles(&files);
         snd_pcm_close(pcm);

@@ -59,13 +59,10 @@ void* WriterMain(void* arg)
 
     // A file that exists only in the page cache of its folder is lost with
     // the power; its name is made durable before its first period.
-    for (int c = 0; c < 2; ++c) {
-        if (files->file[c] != nullptr && files->created[c] && files->name[c] != nullptr) {
-            const int err = SyncFolderOf(files->name[c]);
-            if (err != 0)
-                Fail(queue, err, c);
-        }
-    }
+    int folder_channel = 0;
+    const int folder_err = SyncMadeFolders(files, &folder_channel);
+    if (folder_err != 0)
+        Fail(queue, folder_err, folder_channel);
 
     int64_t since_sync = 0;
     std::unique_lock<std::mutex> hold(queue->lock);
@@ -234,39 +231,4 @@ void WriterFree(TakeWriter* writer)
     QueueFree(&writer->queue);
     std::free(writer->interleave_buf);
     writer->interleave_buf = nullptr;
-}
-
-int SyncOutputFiles(OutputFiles* files, int* channel)
-{
-    for (int c = 0; c < 2; ++c) {
-        // Pipes and devices have nothing to make durable.
-        if (files->file[c] == nullptr || !files->regular[c])
-            continue;
-        if (fdatasync(fileno(files->file[c])) != 0) {
-            *channel = c;
-            return errno;
-        }
-    }
-    return 0;
-}
-
-int SyncFolderOf(const char* name)
-{
-    // Through a symbolic link the new file's entry is in its target's folder.
-    char resolved[PATH_MAX];
-    if (realpath(name, resolved) != nullptr)
-        name = resolved;
-    const char* slash = std::strrchr(name, '/');
-    std::string folder =
-        slash == nullptr ? "." : std::string(name, slash == name ? 1 : slash - name);
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    int err = 0;
-    // Some file systems cannot sync a folder at all, and a folder that may
-    // not be read cannot be opened: only a failing device counts.
-    if (fsync(fd) != 0 && errno == EIO)
-        err = errno;
-    close(fd);
-    return err;
 }

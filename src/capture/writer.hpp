@@ -77,10 +77,3 @@ int WriterStart(TakeWriter* writer, OutputFiles* files, int interleave, uint32_t
 // Lets the writer write everything published, then stops it.
 void WriterFinish(TakeWriter* writer);
 void WriterFree(TakeWriter* writer);
-
-// Makes what was written to every regular file durable. Returns 0, or the
-// errno of the first failure with its channel.
-int SyncOutputFiles(OutputFiles* files, int* channel);
-// Syncs the folder that holds `name`, so that a new file survives a power
-// cut. Returns 0 or the errno.
-int SyncFolderOf(const char* name);

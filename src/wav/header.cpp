@@ -113,16 +113,23 @@ void BuildRf64Header(unsigned char out[kRf64HeaderBytes], uint32_t rate_hz, int6
     Decon4(kSizeInDs64, out + kRf64DataSizeAt);
 }
 
+int BuildTakeHeader(unsigned char out[kRf64HeaderBytes], uint32_t rate_hz, int64_t frames,
+                    uint32_t sample_bytes, int interleave)
+{
+    const int header_bytes =
+        TakeHeaderBytes(frames, FormatOf(sample_bytes, interleave).block_align);
+    if (header_bytes == kRf64HeaderBytes)
+        BuildRf64Header(out, rate_hz, frames, sample_bytes, interleave);
+    else
+        BuildHeader(out, rate_hz, frames, sample_bytes, interleave);
+    return header_bytes;
+}
+
 int MAKE_HEADER(const char* name, uint32_t rate_hz, int64_t frames, uint32_t sample_bytes,
                 int interleave, int exclusive)
 {
     unsigned char header[kRf64HeaderBytes];
-    const int header_bytes =
-        TakeHeaderBytes(frames, FormatOf(sample_bytes, interleave).block_align);
-    if (header_bytes == kRf64HeaderBytes)
-        BuildRf64Header(header, rate_hz, frames, sample_bytes, interleave);
-    else
-        BuildHeader(header, rate_hz, frames, sample_bytes, interleave);
+    const int header_bytes = BuildTakeHeader(header, rate_hz, frames, sample_bytes, interleave);
 
     FILE* f = std::fopen(name, exclusive ? "wbx" : "wb");
     if (f == nullptr)

@@ -13,6 +13,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include "wav/file_safety.hpp"
 #include "wav/wav.hpp"
 
 namespace {
@@ -40,140 +41,147 @@ int SplitNames(char* scratch, const char* names[2])
     return count;
 }
 
-// Follows a chain of symbolic links that ends in a missing file and gives
-// that file's path: O_EXCL refuses to create through any symbolic link, so
-// the missing file is created by its own path. Returns 1 and fills `out` for
-// a dangling link; 0 for anything else (an absent name, an existing file, a
-// loop, a path too long).
-int DanglingLinkTarget(const char* name, char* out, size_t out_bytes)
+// What opening one name came to: 0, or the refusal's errno, and where it
+// is to be reported.
+enum class Refusal { kNone, kOpen, kLocked, kHeader };
+
+struct Opened {
+    int fd = -1;
+    Refusal refusal = Refusal::kNone;
+    int err = 0;
+};
+
+Opened Refuse(Refusal refusal, int err, int fd = -1)
 {
-    char path[PATH_MAX];
-    if (std::snprintf(path, sizeof path, "%s", name) >= static_cast<int>(sizeof path))
-        return 0;
-    bool through_link = false;
-    // Linux itself gives up after 40 links.
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st;
-        if (lstat(path, &st) != 0) {
-            if (!through_link || errno != ENOENT)
-                return 0;
-            return std::snprintf(out, out_bytes, "%s", path) < static_cast<int>(out_bytes);
-        }
-        if (!S_ISLNK(st.st_mode))
-            return 0;
-        char target[PATH_MAX];
-        const ssize_t len = readlink(path, target, sizeof target - 1);
-        if (len < 0)
-            return 0;
-        target[len] = '\0';
-        // A relative target is relative to the folder that holds the link.
-        char next[PATH_MAX];
-        const char* slash = std::strrchr(path, '/');
-        const int n = target[0] == '/' || slash == nullptr
-                          ? std::snprintf(next, sizeof next, "%s", target)
-                          : std::snprintf(next, sizeof next, "%.*s/%s",
-                                          static_cast<int>(slash - path), path, target);
-        if (n >= static_cast<int>(sizeof next))
-            return 0;
-        std::memcpy(path, next, static_cast<size_t>(n) + 1);
-        through_link = true;
+    if (fd >= 0)
+        close(fd);
+    return Opened{-1, refusal, err};
+}
+
+// Writes all of `bytes` at the file's end (its start, for a new or cut file).
+int WriteAllBytes(int fd, const unsigned char* bytes, size_t count)
+{
+    while (count > 0) {
+        const ssize_t n = write(fd, bytes, count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
+        bytes += n;
+        count -= static_cast<size_t>(n);
     }
     return 0;
 }
 
-// Only a file the user agreed to overwrite may be cut; any other name is
-// created exclusively, so a file that appeared after the existence check
-// (another take started with the same name) is refused, never destroyed.
-// Knowing whether this run made the file decides whether a refused take may
-// remove it.
-int HeaderForGivenName(const char* name, int may_replace, uint32_t rate_hz, int64_t frames,
-                       uint32_t sample_bytes, int interleave, int* created)
+// Creates `path` by identity in its folder, locks it, and gives it its
+// header. The folder is opened first, so that a shortage of descriptors
+// refuses the take here rather than skip the folder's sync later.
+Opened CreateMadeFile(const char* path, OutputFiles* set, int c)
 {
-    int err = MAKE_HEADER(name, rate_hz, frames, sample_bytes, interleave, 1);
-    *created = err <= 0;
-    if (err != EEXIST)
-        return err;
-    if (may_replace)
-        return MAKE_HEADER(name, rate_hz, frames, sample_bytes, interleave, 0);
+    std::string leaf;
+    const int folder = OpenFolderOf(path, &leaf);
+    if (folder < 0)
+        return Refuse(Refusal::kOpen, -folder);
+    const int fd = CreateInFolder(folder, leaf, &set->made[c]);
+    if (fd < 0) {
+        ForgetMadeFile(&set->made[c]);
+        return Refuse(Refusal::kOpen, -fd);
+    }
+    set->created[c] = 1;
+    const int locked = LockForTake(fd);
+    if (locked != 0) {
+        // Another process opened and locked the new file within moments of
+        // its making: it is theirs now, and stays.
+        set->created[c] = 0;
+        ForgetMadeFile(&set->made[c]);
+        return Refuse(locked == EWOULDBLOCK ? Refusal::kLocked : Refusal::kOpen, locked, fd);
+    }
+    const int err = WriteAllBytes(fd, set->header, static_cast<size_t>(set->header_bytes[c]));
+    if (err != 0)
+        return Refuse(Refusal::kHeader, err, fd);
+    return Opened{fd};
+}
+
+// Opens an existing file the user agreed to replace, without cutting it.
+// A FIFO is opened without waiting: one without a reader would keep the
+// take waiting for ever.
+Opened OpenAgreedFile(const char* name, int may_replace)
+{
+    const int fd = open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return Refuse(Refusal::kOpen, errno);
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return Refuse(Refusal::kOpen, errno, fd);
+    // Agreed to without a question only because it held no take: a regular
+    // file there now is another matter.
+    if (may_replace == 2 && S_ISREG(st.st_mode))
+        return Refuse(Refusal::kOpen, EEXIST, fd);
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    if (S_ISREG(st.st_mode)) {
+        const int locked = LockForTake(fd);
+        if (locked != 0)
+            return Refuse(locked == EWOULDBLOCK ? Refusal::kLocked : Refusal::kOpen, locked, fd);
+    }
+    return Opened{fd};
+}
+
+// Only a file the user agreed to replace may be opened as it is; any other
+// name is created exclusively, so a file that appeared after the existence
+// check (another take started with the same name) is refused, never
+// destroyed.
+Opened OpenGivenName(const char* name, int may_replace, OutputFiles* set, int c)
+{
+    Opened opened = CreateMadeFile(name, set, c);
+    if (opened.refusal != Refusal::kOpen || opened.err != EEXIST)
+        return opened;
+    if (may_replace) {
+        opened = OpenAgreedFile(name, may_replace);
+        set->pending[c] = opened.fd >= 0;
+        return opened;
+    }
     // A dangling link did not name an existing file: its target is made.
     char target[PATH_MAX];
-    if (DanglingLinkTarget(name, target, sizeof target)) {
-        err = MAKE_HEADER(target, rate_hz, frames, sample_bytes, interleave, 1);
-        *created = err <= 0;
+    if (DanglingLinkTarget(name, target, sizeof target))
+        return CreateMadeFile(target, set, c);
+    return opened;
+}
+
+void PrintRefusal(const Opened& opened, const char* name)
+{
+    const std::string shown = ShownName(name);
+    switch (opened.refusal) {
+    case Refusal::kNone:
+        break;
+    case Refusal::kOpen:
+        std::printf("Can't open %s for recording: %s\n", shown.c_str(), std::strerror(opened.err));
+        break;
+    case Refusal::kLocked:
+        std::printf("Can't record %s: another take is recording it\n", shown.c_str());
+        break;
+    case Refusal::kHeader:
+        std::fprintf(stderr, "Can't write %s: %s\n", shown.c_str(), std::strerror(opened.err));
+        break;
     }
-    return err;
 }
 
-// Removes a file this run made: through a symbolic link, the file it names,
-// and the link (which was there before) stays.
-void RemoveMadeFile(const char* name)
-{
-    struct stat st;
-    char target[PATH_MAX];
-    if (lstat(name, &st) == 0 && S_ISLNK(st.st_mode)) {
-        if (realpath(name, target) != nullptr)
-            std::remove(target);
-        return;
-    }
-    std::remove(name);
-}
-
-// The folder part of a path and its last component, for telling whether two
-// names of files that do not exist yet would name the same file.
-bool SameFolderAndLeaf(const char* a, const char* b)
-{
-    const char* leaf_a = std::strrchr(a, '/');
-    const char* leaf_b = std::strrchr(b, '/');
-    leaf_a = leaf_a == nullptr ? a : leaf_a + 1;
-    leaf_b = leaf_b == nullptr ? b : leaf_b + 1;
-    if (std::strcmp(leaf_a, leaf_b) != 0)
-        return false;
-    const std::string folder_a(a, static_cast<size_t>(leaf_a - a));
-    const std::string folder_b(b, static_cast<size_t>(leaf_b - b));
-    struct stat sa, sb;
-    return stat(folder_a.empty() ? "." : folder_a.c_str(), &sa) == 0 &&
-           stat(folder_b.empty() ? "." : folder_b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
-
-// Two names of one regular file (the same name twice, a hard or symbolic
-// link), decided from the names alone, before any file is made or cut.
-// Devices such as /dev/null may take both channels.
-bool NameTheSameFile(const char* a, const char* b)
-{
-    struct stat sa, sb;
-    const bool a_exists = stat(a, &sa) == 0;
-    const bool b_exists = stat(b, &sb) == 0;
-    if (a_exists && b_exists)
-        return S_ISREG(sa.st_mode) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-    if (a_exists || b_exists)
-        return false;
-    char target_a[PATH_MAX], target_b[PATH_MAX];
-    if (!DanglingLinkTarget(a, target_a, sizeof target_a))
-        std::snprintf(target_a, sizeof target_a, "%s", a);
-    if (!DanglingLinkTarget(b, target_b, sizeof target_b))
-        std::snprintf(target_b, sizeof target_b, "%s", b);
-    return std::strcmp(target_a, target_b) == 0 || SameFolderAndLeaf(target_a, target_b);
-}
-
-// A refused take leaves no file of its own behind; a file that existed
-// before keeps a valid, empty recording rather than a header that promises
-// data it does not hold.
+// A refused take leaves no file of its own behind, and every file that
+// existed before as it was: none has been cut yet.
 void Undo(OutputFiles* set)
 {
     for (int c = 0; c < 2; ++c) {
         if (set->file[c] != nullptr) {
-            if (!set->created[c] && set->regular[c]) {
-                const int fd = fileno(set->file[c]);
-                if (ftruncate(fd, set->header_bytes[c]) == 0)
-                    RewriteSizes(fd, 0, 1, set->header_bytes[c]);
-            }
             std::fclose(set->file[c]);
             set->file[c] = nullptr;
         }
-        if (set->created[c] && set->name[c] != nullptr)
-            RemoveMadeFile(set->name[c]);
+        if (set->created[c])
+            RemoveMadeFile(&set->made[c]);
+        else
+            ForgetMadeFile(&set->made[c]);
         set->created[c] = 0;
+        set->pending[c] = 0;
     }
 }
 
@@ -184,7 +192,9 @@ void ReportWriteFailure(const char* name, int err)
     // The status line on standard output has no newline of its own.
     std::fputc('\n', stdout);
     std::fflush(stdout);
-    std::fprintf(stderr, "Can't write %s: %s\n", name, std::strerror(err));
+    std::fprintf(stderr, "Can't write %s: %s\n", ShownName(name).c_str(),
+                 err == kRemovedDuringTake ? "the file was removed during the take"
+                                           : std::strerror(err));
 }
 
 long NewTime()
@@ -196,21 +206,21 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
                     char* file_list, char* scratch, int interleave, int64_t planned_frames,
                     uint32_t rate_hz, const int32_t may_replace[2])
 {
-    int header_err[2] = {0, 0};
-    // A FIFO held open for writing from before its header until it is open
-    // for appending: its reader sees one stream, not an end after the header.
-    int fifo_hold[2] = {-1, -1};
     const int header_bytes =
-        TakeHeaderBytes(planned_frames, sample_bytes * (interleave == 1 ? 2 : 1));
+        BuildTakeHeader(set->header, rate_hz, planned_frames, sample_bytes, interleave);
+    int fds[2] = {-1, -1};
     for (int c = 0; c < 2; ++c) {
         set->header_bytes[c] = header_bytes;
         set->file[c] = nullptr;
         set->name[c] = nullptr;
         set->created[c] = 0;
         set->regular[c] = 0;
+        set->pending[c] = 0;
         set->frames_written[c] = 0;
+        set->made[c] = MadeFile{};
     }
 
+    int failed = 0;
     if (auto_naming == 1) {
         file_list[0] = '\0';
         size_t list_len = 0;
@@ -218,18 +228,21 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
             if (!set->kept[c])
                 continue;
             char name[kMadeNameBytes];
-            int err;
+            Opened opened;
             // A made name never replaces a file: when it is taken, the next
             // number is tried.
             for (long t = NewTime();; ++t) {
                 std::snprintf(name, sizeof name, "rec_chan_%li_%li.wav", static_cast<long>(c + 1),
                               t);
-                err = MAKE_HEADER(name, rate_hz, planned_frames, sample_bytes, interleave, 1);
-                if (err != EEXIST)
+                opened = CreateMadeFile(name, set, c);
+                if (opened.refusal != Refusal::kOpen || opened.err != EEXIST)
                     break;
             }
-            header_err[c] = err;
-            set->created[c] = err <= 0;
+            fds[c] = opened.fd;
+            if (opened.fd < 0) {
+                PrintRefusal(opened, name);
+                failed = 1;
+            }
             const size_t len = std::strlen(name);
             std::memcpy(file_list + list_len, name, len);
             file_list[list_len + len] = '\n';
@@ -242,27 +255,20 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
         const int count = SplitNames(scratch, names);
         if (channels == 2 && set->kept[0] && set->kept[1] && count == 2 &&
             NameTheSameFile(names[0], names[1])) {
-            std::printf("Can't record both channels into the same file %s\n", names[1]);
+            std::printf("Can't record both channels into the same file %s\n",
+                        ShownName(names[1]).c_str());
             return 1;
         }
         int next = 0;
-        for (int c = 0; c < 2; ++c) {
+        for (int c = 0; c < 2 && !failed; ++c) {
             if (!set->kept[c] || next >= count || (c == 1 && channels == 1))
                 continue;
-            const char* name = names[next];
-            struct stat st;
-            if (stat(name, &st) == 0 && S_ISFIFO(st.st_mode)) {
-                // Without a reader, a FIFO would keep the take waiting for
-                // ever; such a FIFO cannot be opened for recording.
-                fifo_hold[c] = open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-                if (fifo_hold[c] < 0) {
-                    header_err[c] = errno;
-                    ++next;
-                    continue;
-                }
+            const Opened opened = OpenGivenName(names[next], may_replace[next], set, c);
+            fds[c] = opened.fd;
+            if (opened.fd < 0) {
+                PrintRefusal(opened, names[next]);
+                failed = 1;
             }
-            header_err[c] = HeaderForGivenName(name, may_replace[next], rate_hz, planned_frames,
-                                               sample_bytes, interleave, &set->created[c]);
             ++next;
         }
     }
@@ -271,19 +277,22 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
     std::strcpy(scratch, file_list);
     const char* names[2] = {nullptr, nullptr};
     const int count = SplitNames(scratch, names);
-    int failed = 0;
     for (int c = 0; c < count; ++c) {
         if (!set->kept[c])
             continue;
         set->name[c] = names[c];
-        if (header_err[c] < 0) {
-            std::fprintf(stderr, "Can't write %s: %s\n", names[c], std::strerror(-header_err[c]));
-            failed = 1;
+        if (fds[c] < 0)
             continue;
-        }
-        FILE* f = header_err[c] == 0 ? std::fopen(names[c], "ab") : nullptr;
+        struct stat st;
+        set->regular[c] = fstat(fds[c], &st) == 0 && S_ISREG(st.st_mode);
+        // Appending: every period lands at the end, which is its place.
+        const int flags = fcntl(fds[c], F_GETFL);
+        if (set->regular[c] && !set->pending[c] && flags >= 0)
+            fcntl(fds[c], F_SETFL, flags | O_APPEND);
+        FILE* f = fdopen(fds[c], "ab");
         if (f == nullptr) {
-            std::printf("Can't open %s for recording\n", names[c]);
+            PrintRefusal(Opened{-1, Refusal::kOpen, errno}, names[c]);
+            close(fds[c]);
             failed = 1;
             continue;
         }
@@ -291,19 +300,13 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
         // in two system calls, and delay a write error past the period.
         std::setvbuf(f, nullptr, _IONBF, 0);
         set->file[c] = f;
-        struct stat st;
-        set->regular[c] = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
     }
     for (int c = count; c < 2; ++c) {
-        if (set->kept[c]) {
+        if (set->kept[c] && fds[c] < 0 && !failed) {
             // Only a caller that broke the file list's promise gets here.
             std::printf("Can't open %s for recording\n", "(no name)");
             failed = 1;
         }
-    }
-    for (int c = 0; c < 2; ++c) {
-        if (fifo_hold[c] >= 0)
-            close(fifo_hold[c]);
     }
     // Two channels appended to one file would mix their periods into a file
     // whose header describes neither.
@@ -312,15 +315,53 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
         struct stat st0, st1;
         if (fstat(fileno(set->file[0]), &st0) == 0 && fstat(fileno(set->file[1]), &st1) == 0 &&
             st0.st_dev == st1.st_dev && st0.st_ino == st1.st_ino) {
-            std::printf("Can't record both channels into the same file %s\n", set->name[1]);
-            // The second name reached the file only through the first one.
-            set->created[1] = 0;
+            std::printf("Can't record both channels into the same file %s\n",
+                        ShownName(set->name[1]).c_str());
             failed = 1;
         }
     }
     if (failed) {
         Undo(set);
         return 1;
+    }
+    return 0;
+}
+
+int CommitOutputFiles(OutputFiles* set, int64_t planned_frames, uint32_t bytes_per_frame)
+{
+    for (int c = 0; c < 2; ++c) {
+        FILE* f = set->file[c];
+        if (f == nullptr || set->created[c])
+            continue;
+        const int fd = fileno(f);
+        int err = 0;
+        if (set->pending[c] && set->regular[c]) {
+            if (ftruncate(fd, 0) != 0)
+                err = errno;
+            const int flags = fcntl(fd, F_GETFL);
+            if (err == 0 && flags >= 0)
+                fcntl(fd, F_SETFL, flags | O_APPEND);
+        }
+        if (err == 0)
+            err = WriteAllBytes(fd, set->header, static_cast<size_t>(set->header_bytes[c]));
+        set->pending[c] = 0;
+        if (err != 0) {
+            std::fprintf(stderr, "Can't write %s: %s\n", ShownName(set->name[c]).c_str(),
+                         std::strerror(err));
+            return 1;
+        }
+        // Cutting the file gave back the space reserved in it; taken again,
+        // it is what the other files' reservations stand on too.
+        if (set->regular[c]) {
+            const uint64_t need = static_cast<uint64_t>(planned_frames) * bytes_per_frame;
+            if (need > 0 && fallocate(fd, FALLOC_FL_KEEP_SIZE, set->header_bytes[c],
+                                      static_cast<off_t>(need)) != 0 &&
+                (errno == ENOSPC || errno == EDQUOT)) {
+                std::fprintf(stderr, "Can't reserve %" PRIu64 " bytes for %s: %s\n", need,
+                             ShownName(set->name[c]).c_str(), std::strerror(errno));
+                return 1;
+            }
+        }
     }
     return 0;
 }
@@ -468,14 +509,18 @@ int ReserveTakeSpace(OutputFiles* set, int64_t planned_frames, uint32_t bytes_pe
                         counted_bytes[i] = 0;
                     }
                     counted_bytes[i] += need;
-                    if (static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize < counted_bytes[i])
+                    // A file about to be cut gives its blocks back first.
+                    const uint64_t freed =
+                        set->pending[c] ? static_cast<uint64_t>(st.st_blocks) * 512 : 0;
+                    if (static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize + freed <
+                        counted_bytes[i])
                         err = ENOSPC;
                 }
             }
         }
         if (err != 0) {
-            std::fprintf(stderr, "Can't reserve %" PRIu64 " bytes for %s: %s\n", need, set->name[c],
-                         std::strerror(err));
+            std::fprintf(stderr, "Can't reserve %" PRIu64 " bytes for %s: %s\n", need,
+                         ShownName(set->name[c]).c_str(), std::strerror(err));
             return 1;
         }
     }
@@ -493,6 +538,7 @@ int CloseOutputFiles(OutputFiles* set)
             result = -1;
         }
         set->file[c] = nullptr;
+        ForgetMadeFile(&set->made[c]);
     }
     return result;
 }
@@ -500,4 +546,39 @@ int CloseOutputFiles(OutputFiles* set)
 void DiscardOutputFiles(OutputFiles* set)
 {
     Undo(set);
+}
+
+int SyncOutputFiles(OutputFiles* set, int* channel)
+{
+    for (int c = 0; c < 2; ++c) {
+        // Pipes and devices have nothing to make durable.
+        if (set->file[c] == nullptr || !set->regular[c])
+            continue;
+        const int fd = fileno(set->file[c]);
+        if (fdatasync(fd) != 0) {
+            *channel = c;
+            return errno;
+        }
+        // A file whose name is gone (its folder removed by a cleanup) is
+        // lost at its close, however well it was synced.
+        if (RemovedDuringTake(fd)) {
+            *channel = c;
+            return kRemovedDuringTake;
+        }
+    }
+    return 0;
+}
+
+int SyncMadeFolders(OutputFiles* set, int* channel)
+{
+    for (int c = 0; c < 2; ++c) {
+        if (set->file[c] == nullptr || !set->created[c])
+            continue;
+        const int err = SyncMadeFolder(set->made[c], fileno(set->file[c]));
+        if (err != 0) {
+            *channel = c;
+            return err;
+        }
+    }
+    return 0;
 }

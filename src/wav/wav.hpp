@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "wav/file_safety.hpp"
+
 inline constexpr int kHeaderBytes = 44;
 // A take too long for 32-bit sizes gets an RF64 header: its ds64 chunk holds
 // the sizes in 64 bits, so the audio starts at byte 80.
@@ -35,6 +37,11 @@ void BuildHeader(unsigned char out[kHeaderBytes], uint32_t rate_hz, int64_t fram
 // RIFF header, and "data" with a size of 0xFFFFFFFF.
 void BuildRf64Header(unsigned char out[kRf64HeaderBytes], uint32_t rate_hz, int64_t frames,
                      uint32_t sample_bytes, int interleave);
+
+// Fills `out` with the header of the kind that TakeHeaderBytes chooses for a
+// take of `frames` frames, and returns its length (44 or 80).
+int BuildTakeHeader(unsigned char out[kRf64HeaderBytes], uint32_t rate_hz, int64_t frames,
+                    uint32_t sample_bytes, int interleave);
 
 // Creates `name` (or cuts an existing file to nothing) and writes the header
 // of the kind that TakeHeaderBytes chooses.
@@ -68,20 +75,36 @@ struct OutputFiles {
     int regular[2];      // a regular file: seekable, its header can be rewritten
     int header_bytes[2]; // where the audio starts: 44, or 80 for RF64
     int64_t frames_written[2];
+    // An existing file the user agreed to replace: opened but not yet cut,
+    // and without its header until CommitOutputFiles.
+    int pending[2];
+    MadeFile made[2]; // where a file this run created lives
+    // The header every file gets, built once.
+    unsigned char header[kRf64HeaderBytes];
 };
 
-// Settles the names, writes every header, then opens each file for
-// appending. `may_replace` holds, per given name in list order, 1 for a file
-// the user agreed to overwrite: only such a file is cut. Any other given name
-// is created exclusively (through a dangling link, the file it names), so a
-// file that exists by then is refused. Two given names of one regular file
-// are refused ("Can't record both channels into the same file %s", on
-// standard output) before any file is made or cut. A FIFO without a reader
-// cannot be opened. On any failure prints "Can't open %s for recording" for
-// each name concerned, removes what this run made, and returns 1; else 0.
+// Settles the names and opens every file, changing nothing that existed:
+// a name that is absent is created (through a dangling link, the file it
+// names) with its header, by identity, and locked; an existing file is
+// opened without being cut, and only when the user agreed to replace it
+// (`may_replace`, per given name in list order: 1 for any file, 2 only for
+// a file that is not a regular file, such as a device or a FIFO). A regular
+// file that another take has locked is refused ("Can't record %s: another
+// take is recording it"). Two given names of one regular file are refused
+// ("Can't record both channels into the same file %s") before any file is
+// made. A FIFO without a reader cannot be opened. Every refusal is one line
+// on standard output ("Can't open %s for recording: <reason>"), except a
+// header that cannot be written ("Can't write %s: <reason>", standard
+// error); then the files this run made are removed and 1 is returned; else 0.
 int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int auto_naming,
                     char* file_list, char* scratch, int interleave, int64_t planned_frames,
                     uint32_t rate_hz, const int32_t may_replace[2]);
+
+// Once nothing can refuse the take any more: cuts each existing file that
+// was agreed to, gives it (and every device or FIFO) its header, and
+// reserves a cut file's space again. Returns 0, or 1 after printing one line
+// naming the file.
+int CommitOutputFiles(OutputFiles* set, int64_t planned_frames, uint32_t bytes_per_frame);
 
 // Writes one period at frame position `write_pos` of every open file. On the
 // first failure prints one line naming the file on standard error and
@@ -96,7 +119,7 @@ int WritePeriodQuietly(OutputFiles* set, int interleave, uint32_t sample_bytes, 
                        const char* plane1, const char* plane2, char* interleave_buf, int* channel);
 
 // Ends the status line and prints "Can't write NAME: <error>" on standard
-// error.
+// error (for kRemovedDuringTake: "the file was removed during the take").
 void ReportWriteFailure(const char* name, int err);
 
 // After a take that ended early: cuts every file to the whole periods that
@@ -118,5 +141,16 @@ int ReserveTakeSpace(OutputFiles* set, int64_t planned_frames, uint32_t bytes_pe
 int CloseOutputFiles(OutputFiles* set);
 
 // Closes without checks and removes the files this run made: the take did
-// not start.
+// not start. Existing files were not touched, and are not.
 void DiscardOutputFiles(OutputFiles* set);
+
+// Makes what was written to every regular file durable, and tells a file
+// that has lost its name. Returns 0, or the errno of the first failure
+// (kRemovedDuringTake for a removed file) with its channel.
+int SyncOutputFiles(OutputFiles* set, int* channel);
+// Makes the entries of the files this run made durable. Returns 0, or the
+// errno of the first failure with its channel.
+int SyncMadeFolders(OutputFiles* set, int* channel);
+
+// Not an errno: the file was unlinked while the take wrote it.
+inline constexpr int kRemovedDuringTake = -1;

@@ -1,7 +1,10 @@
 // Takes on a disk that stalls or is slow to sync, through the test file
 // system: a stall shorter than the queue loses nothing, and whatever ends a
 // take, its audio has been synced before the program says "Done" or ends.
+#include <chrono>
 #include <csignal>
+#include <thread>
+#include <unistd.h>
 #include <ostream>
 
 #include "e2e.hpp"
@@ -26,7 +29,8 @@ class Disk : public EndToEnd {
     void SetUp() override
     {
         EndToEnd::SetUp();
-        Devices("pcm.paced { type quillosim paced true signal \"ramp\" }\n");
+        Devices("pcm.paced { type quillosim paced true signal \"ramp\" }\n"
+                "pcm.fast { type quillosim signal \"ramp\" }\n");
     }
     // The file the take must leave: header, then the ramp of every frame.
     static std::string Expected(const Format& f, int file, uint32_t frames)
@@ -40,6 +44,13 @@ class Disk : public EndToEnd {
                                              static_cast<int>(f.size)),
                                f.size);
         return ExpectedHeader(f.rate, channels, f.size, frames) + data;
+    }
+    size_t FolderSyncs() const
+    {
+        size_t n = 0;
+        for (const FsEvent& e : fs->Events())
+            n += e.op == "fsyncdir";
+        return n;
     }
     // Index in `events` of the first fsync of `path` after index `from`, or -1.
     static int SyncAfter(const std::vector<FsEvent>& events, const std::string& path, size_t from)
@@ -198,21 +209,67 @@ TEST_F(Disk, StallLongerThanTheQueueOverrunsAndKeepsThePlannedLength)
 }
 
 // Ctrl-C while a long take's space is being reserved: the take never began,
-// so it leaves no file, and no reserved space, behind.
+// so it leaves no file, and no reserved space, behind. What it made is
+// removed by identity: a dangling link re-pointed meanwhile to another file
+// leads nowhere near it.
 TEST_F(Disk, CtrlCDuringASlowReservationLeavesNoFile)
 {
     MOUNT_OR_SKIP("fallocate_delay_ms=2000");
-    RunOptions o = Options({"1644", "600", "paced", "1", "disk/take.wav"});
-    o.signal = SIGINT;
-    o.signal_after_ms = 1000;
-    const RunResult r = RunQuillo(o);
-    EXPECT_EQ(r.term_signal, SIGINT) << r.out << r.err;
-    EXPECT_EQ(r.out.find("Recording"), std::string::npos) << r.out;
-    EXPECT_EQ(ListDir(fs->backing()), std::vector<std::string>{});
+    const std::string backing = fs->backing();
+    ASSERT_EQ(symlink("new.wav", (backing + "/link.wav").c_str()), 0);
+    WriteFile(backing + "/other.wav", "precious");
+    for (const std::string name : {"take.wav", "link.wav"}) {
+        RunOptions o = Options({"1644", "600", "paced", "1", "disk/" + name});
+        o.signal = SIGINT;
+        o.signal_after_ms = 1000;
+        std::thread repoint([&] {
+            for (int i = 0; i < 200 && !FileExists(backing + "/new.wav"); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (name == "link.wav") {
+                std::remove((backing + "/link.wav").c_str());
+                symlink("other.wav", (backing + "/link.wav").c_str());
+            }
+        });
+        const RunResult r = RunQuillo(o);
+        repoint.join();
+        EXPECT_EQ(r.term_signal, SIGINT) << r.out << r.err;
+        EXPECT_EQ(r.out.find("Recording"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(ListDir(backing), (std::vector<std::string>{"link.wav", "other.wav"}));
+    EXPECT_EQ(ReadFile(backing + "/other.wav"), "precious");
     bool reserved = false;
     for (const FsEvent& e : fs->Events())
-        reserved |= e.op == "fallocate" && e.path() == "/take.wav";
+        reserved |= e.op == "fallocate" && e.path() == "/new.wav";
     EXPECT_TRUE(reserved);
+}
+
+// Short of file descriptors, a take is refused before "Recording" or its
+// folder is synced: never "Done" without it.
+TEST_F(Disk, DescriptorLimitRefusesOrSyncsTheFolder)
+{
+    MOUNT_OR_SKIP("");
+    int refused = 0, recorded = 0;
+    for (int limit = 4; limit <= 12; ++limit) {
+        SCOPED_TRACE(limit);
+        const size_t folder_syncs_before = FolderSyncs();
+        RunOptions o = Options({"1644", "0.2", "fast", "1", "disk/take.wav"});
+        o.open_files_limit = limit;
+        const RunResult r = RunQuillo(o);
+        if (r.exit_code == 127)
+            continue; // too few even to start the program
+        if (r.out.find("Recording") == std::string::npos) {
+            EXPECT_EQ(r.exit_code, 1);
+            EXPECT_EQ(ListDir(fs->backing()), std::vector<std::string>{});
+            ++refused;
+            continue;
+        }
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_GT(FolderSyncs(), folder_syncs_before);
+        std::remove((fs->backing() + "/take.wav").c_str());
+        ++recorded;
+    }
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(recorded, 0);
 }
 
 // A second Ctrl-C while the take is being finished (the writer drains, the

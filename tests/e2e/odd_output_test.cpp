@@ -2,6 +2,7 @@
 // may only write, one file under two names, a dangling link, standard output
 // and FIFOs as the output file.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,13 +29,20 @@ class OddOutput : public EndToEnd {
         EndToEnd::SetUp();
         log = Path("sim.log");
         Devices("pcm.fast { type quillosim signal \"peaks\" left [ 77 ] right [ 5 ] }\n"
+                "pcm.paced { type quillosim paced true signal \"peaks\" left [ 77 ] }\n"
                 "pcm.slow { type quillosim open_delay_ms 2000 log \"" +
                 log + "\" signal \"peaks\" left [ 77 ] right [ 5 ] }\n");
     }
-    // The file of a whole 0.2 s take of one channel.
-    static std::string Take(int32_t value)
+    // The file of a whole take of one channel: 0.2 s unless told.
+    static std::string Take(int32_t value, uint32_t frames = kFrames)
     {
-        return ExpectedHeader(44100, 1, 2, kFrames) + Repeat(Sample(value, 2), kFrames);
+        return ExpectedHeader(44100, 1, 2, frames) + Repeat(Sample(value, 2), frames);
+    }
+    // Waits up to 5 s for `name` to hold at least `bytes`.
+    void AwaitBytes(const std::string& name, size_t bytes) const
+    {
+        for (int i = 0; i < 1000 && Read(name).size() < bytes; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     bool IsLink(const std::string& name) const
     {
@@ -54,11 +62,11 @@ TEST_F(OddOutput, FileMadeWhileTheDeviceOpensIsRefusedAndKept)
     } cases[] = {
         {{"1644", "0.2", "slow", "1", "take.wav"},
          "take.wav",
-         "Can't open take.wav for recording\n",
+         "Can't open take.wav for recording: File exists\n",
          {"take.wav"}},
         {{"1644", "0.2", "slow", "2", "l.wav", "r.wav"},
          "r.wav",
-         "Can't open r.wav for recording\n",
+         "Can't open r.wav for recording: File exists\n",
          {"r.wav"}},
     };
     for (const auto& c : cases) {
@@ -97,7 +105,7 @@ TEST_F(OddOutput, WriteOnlyFileIsNeverReplacedWithoutAQuestion)
     o.stdin_text = "o\n";
     RunResult r = RunQuillo(o);
     EXPECT_EQ(r.exit_code, 1) << r.err;
-    EXPECT_EQ(r.out, "Can't open take.wav for recording\n");
+    EXPECT_EQ(r.out, "Can't open take.wav for recording: File exists\n");
     EXPECT_EQ(Read("take.wav"), "precious");
 
     // The same user records a new name in the same folder.
@@ -105,6 +113,105 @@ TEST_F(OddOutput, WriteOnlyFileIsNeverReplacedWithoutAQuestion)
     r = RunQuillo(o);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(Read("fresh.wav"), Take(77));
+}
+
+// Every refusal after the answer "o" comes before the file is cut; names
+// are shown with their control characters escaped.
+TEST_F(OddOutput, RefusalAfterTheAnswerLeavesTheFileAsItWas)
+{
+    const std::string old = "precious take " + std::string(100000, 'p');
+    const struct {
+        std::vector<std::string> args;
+        int64_t file_size_limit;
+        bool locked; // by another take
+        std::string out, err;
+    } cases[] = {
+        {{"1644", "5", "fast", "2", "old.wav", "nodir/x.wav"},
+         -1,
+         false,
+         Prompt("old.wav") + "Can't open nodir/x.wav for recording: No such file or directory\n",
+         ""},
+        {{"1644", "5", "fast", "1", "old.wav"},
+         100000,
+         false,
+         Prompt("old.wav"),
+         "Can't reserve 442368 bytes for old.wav: File too large\n"},
+        {{"1644", "5", "fast", "1", "old.wav"},
+         -1,
+         true,
+         Prompt("old.wav") + "Can't record old.wav: another take is recording it\n",
+         ""},
+        {{"1644", "5", "fast", "2", "old.wav", "no\033]0;owned\007/\033[2J.wav"},
+         -1,
+         false,
+         Prompt("old.wav") +
+             "Can't open no\\033]0;owned\\007/\\033[2J.wav for recording: No such file or "
+             "directory\n",
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        WriteFile(Path("old.wav"), old);
+        const int holder = open(Path("old.wav").c_str(), O_RDONLY);
+        if (c.locked) {
+            ASSERT_EQ(flock(holder, LOCK_EX), 0);
+        }
+        RunOptions o = Options(c.args);
+        o.stdin_text = "o o\n";
+        o.file_size_limit = c.file_size_limit;
+        const RunResult r = RunQuillo(o);
+        close(holder);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_TRUE(Read("old.wav") == old) << Read("old.wav").size() << " bytes";
+    }
+}
+
+// One take per file: a second run told "o" for a file being recorded is
+// refused, and of two runs started together on one name, one records it.
+TEST_F(OddOutput, OneTakePerFile)
+{
+    const uint32_t frames = 22 * 4096; // 2 s
+    WriteFile(Path("take.wav"), "old");
+    RunResult first;
+    std::thread recording([&] { first = Run({"1644", "2", "paced", "1", "take.wav"}, "o\n"); });
+    AwaitBytes("take.wav", 44 + 4096 * 2);
+    const RunResult second = Run({"1644", "0.2", "fast", "1", "take.wav"}, "o\n");
+    recording.join();
+    EXPECT_EQ(second.exit_code, 1);
+    EXPECT_EQ(second.out, Prompt("take.wav") + "Can't record take.wav: another take is recording it\n");
+    EXPECT_EQ(first.exit_code, 0) << first.err;
+    EXPECT_TRUE(Read("take.wav") == Take(77, frames));
+
+    RunResult together[2];
+    std::thread runs[2];
+    for (int i = 0; i < 2; ++i)
+        runs[i] = std::thread(
+            [&, i] { together[i] = Run({"1644", "2", "paced", "1", "take.wav"}, "o\n"); });
+    for (std::thread& t : runs)
+        t.join();
+    EXPECT_EQ(together[0].exit_code + together[1].exit_code, 1)
+        << together[0].out << together[1].out;
+    EXPECT_TRUE(Read("take.wav") == Take(77, frames));
+}
+
+// A cleanup that removes the take's folder mid-take: the audio is gone, and
+// the run says so instead of "Done".
+TEST_F(OddOutput, FolderRemovedDuringTheTakeFailsIt)
+{
+    ASSERT_EQ(mkdir(Path("sub").c_str(), 0755), 0);
+    std::thread cleanup([&] {
+        AwaitBytes("sub/take.wav", 44 + 4096 * 2);
+        RemoveTree(Path("sub"));
+    });
+    const RunResult r = Run({"1644", "3", "paced", "1", "sub/take.wav"});
+    cleanup.join();
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out.find("Done"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("Can't write sub/take.wav: the file was removed during the take\n"),
+              std::string::npos)
+        << r.err;
 }
 
 TEST_F(OddOutput, OneFileUnderTwoNamesIsRefusedWithItsDataIntact)
@@ -140,7 +247,7 @@ TEST_F(OddOutput, DanglingLinkGetsItsTargetMadeAndRemovedWhenRefused)
     ASSERT_EQ(std::remove(Path("target.wav").c_str()), 0);
     r = Run({"1644", "0.2", "fast", "2", "link.wav", "missing/r.wav"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out, "Can't open missing/r.wav for recording\n");
+    EXPECT_EQ(r.out, "Can't open missing/r.wav for recording: No such file or directory\n");
     EXPECT_FALSE(FileExists(Path("target.wav")));
     EXPECT_TRUE(IsLink("link.wav"));
 }
@@ -217,7 +324,7 @@ TEST_F(OddOutput, FifoWithoutAReaderIsRefusedWithoutWaiting)
     const RunResult r = Run({"1644", "0.2", "fast", "1", "pipe.wav"}, "o\n");
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out, Prompt("pipe.wav") + "Can't open pipe.wav for recording\n");
+    EXPECT_EQ(r.out, Prompt("pipe.wav") + "Can't open pipe.wav for recording: No such device or address\n");
     struct stat st;
     ASSERT_EQ(lstat(Path("pipe.wav").c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));

@@ -149,7 +149,7 @@ TEST_F(Record, OutputInAMissingFolderIsRefusedBeforeRecording)
 {
     const RunResult r = Run({"1644", "1", "null", "2", "ok.wav", "no/such/folder.wav"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out, "Can't open no/such/folder.wav for recording\n");
+    EXPECT_EQ(r.out, "Can't open no/such/folder.wav for recording: No such file or directory\n");
     EXPECT_TRUE(ListDir(dir).empty());
 }
 

@@ -96,6 +96,11 @@ RunResult RunQuillo(const RunOptions& options)
                          static_cast<rlim_t>(options.file_size_limit)};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
+        if (options.open_files_limit >= 0) {
+            rlimit limit{static_cast<rlim_t>(options.open_files_limit),
+                         static_cast<rlim_t>(options.open_files_limit)};
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
         // The sanitizers' runtime reports on standard error, which tests read.
         std::vector<char*> argv;
         std::string program = QUILLO_BINARY;

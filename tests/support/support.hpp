@@ -27,6 +27,7 @@ struct RunOptions {
     int signal2 = 0;                     // sent once, `signal2_after_ms` after the
     int signal2_after_ms = 0;            // first (SIGSTOP, then SIGCONT)
     int64_t file_size_limit = -1;        // RLIMIT_FSIZE in bytes, like ulimit -f
+    int open_files_limit = -1;           // RLIMIT_NOFILE, like ulimit -n
     std::vector<int> ignored_signals;    // SIG_IGN from the start, like nohup
     int stdout_pipe_bytes = 0;           // a smaller standard output pipe
     int stdout_unread_ms = 0;            // standard output not read until then

@@ -118,16 +118,22 @@ TEST_F(OutputFilesTest, UnopenableNameIsReportedAndNothingIsLeftBehind)
 {
     SetList("good.wav\nmissing/dir.wav\n");
     const std::string out = CaptureStdout([&] { EXPECT_EQ(Open(2, 0, 0, 4096), 1); });
-    EXPECT_EQ(out, "Can't open missing/dir.wav for recording\n");
+    EXPECT_EQ(out, "Can't open missing/dir.wav for recording: No such file or directory\n");
     EXPECT_TRUE(ListDir(".").empty());
 }
 
-TEST_F(OutputFilesTest, RefusedTakeLeavesAConfirmedExistingFileAsAnEmptyRecording)
+TEST_F(OutputFilesTest, RefusedTakeLeavesAConfirmedExistingFileAsItWas)
 {
     WriteFile("old.wav", std::string(5000, 'q'));
     SetList("old.wav\nmissing/x.wav\n");
     CaptureStdout([&] { EXPECT_EQ(Open(2, 0, 0, 4096), 1); });
-    EXPECT_EQ(ReadFile("old.wav"), ExpectedHeader(44100, 1, 2, 0));
+    EXPECT_TRUE(ReadFile("old.wav") == std::string(5000, 'q'));
+    // Opened and reserved, but not committed: still untouched.
+    SetList("old.wav\n");
+    ASSERT_EQ(Open(1, 0, 0, 4096), 0);
+    ASSERT_EQ(ReserveTakeSpace(&set, 4096, 2), 0);
+    DiscardOutputFiles(&set);
+    EXPECT_TRUE(ReadFile("old.wav") == std::string(5000, 'q'));
 }
 
 TEST_F(OutputFilesTest, BothChannelsIntoOneFileIsRefused)
@@ -206,7 +212,11 @@ TEST_F(OutputFilesTest, HeaderThatCannotBeWrittenRefusesTheTake)
 {
     SetList("/dev/full\n");
     ::testing::internal::CaptureStderr();
-    const std::string out = CaptureStdout([&] { EXPECT_EQ(Open(1, 0, 0, 4096), 1); });
+    const std::string out = CaptureStdout([&] {
+        ASSERT_EQ(Open(1, 0, 0, 4096), 0);
+        EXPECT_EQ(CommitOutputFiles(&set, 4096, 2), 1);
+    });
+    DiscardOutputFiles(&set);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Can't write /dev/full: No space left on device\n");
     EXPECT_EQ(out, "");
@@ -297,13 +307,15 @@ TEST_F(OutputFilesTest, NameNotAgreedToIsCreatedAfreshOrRefusedUntouched)
     may_replace[1] = 0;
     SetList("mine.wav\ntheirs.wav\n");
     const std::string out = CaptureStdout([&] { EXPECT_EQ(Open(2, 0, 0, 4096), 1); });
-    EXPECT_EQ(out, "Can't open theirs.wav for recording\n");
+    EXPECT_EQ(out, "Can't open theirs.wav for recording: File exists\n");
     EXPECT_EQ(ReadFile("theirs.wav"), "their take");
     EXPECT_EQ(ListDir("."), std::vector<std::string>{"theirs.wav"});
 
     // Agreed to, the same file is replaced.
     may_replace[1] = 1;
     ASSERT_EQ(Open(2, 0, 0, 4096), 0);
+    EXPECT_EQ(ReadFile("theirs.wav"), "their take");
+    ASSERT_EQ(CommitOutputFiles(&set, 4096, 2), 0);
     CloseOutputFiles(&set);
     EXPECT_EQ(ReadFile("theirs.wav"), ExpectedHeader(44100, 1, 2, 4096));
     EXPECT_EQ(ReadFile("mine.wav"), ExpectedHeader(44100, 1, 2, 4096));
