@@ -97,9 +97,17 @@ int QuietTake();
 // tab, the first line of the description. Returns the exit status.
 int ListCaptureDevices();
 
-// Ctrl-C and SIGTERM during the capture loop: the handler only records the
-// signal; the loop ends the take at the next period boundary.
+// The signals that stop a take, caught from before the first file is made
+// until the take's end, in one table: every signal whose default action
+// would end the process, and the core-dumping ones when another process
+// sends them. The handler only records the first signal (any thread may
+// take it); the loop ends the take at the next period boundary.
 void CatchStopSignals();
+// The take's files are sealed and synced: a stop signal from now on ends
+// the process at once, by the first stop signal, even while it waits for a
+// terminal that takes no text.
+void TakeIsSafe();
+// Gives every caught signal its earlier action back.
 void ReleaseStopSignals();
 int StopSignal();
 // Ends the process by `signal` with its default action, as if never caught.
@@ -108,8 +116,8 @@ int StopSignal();
 // CLOCK_MONOTONIC in nanoseconds.
 int64_t MonotonicNs();
 
-// Starts a thread that takes no signal: stop signals must reach the capture
-// thread, which ends the take cleanly. Returns pthread_create's result.
+// Starts a thread that takes no signal but the stop signals, whose handler
+// only records them. Returns pthread_create's result.
 int StartThreadWithoutSignals(pthread_t* thread, void* (*body)(void*), void* arg);
 
 // Opens /dev/null in place of a closed standard stream, so that no output
