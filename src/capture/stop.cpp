@@ -14,9 +14,8 @@ namespace {
 // headers, synced files, and then death by the same signal. A UPS daemon
 // sends SIGPWR before the power goes; the real-time signals (added at run
 // time: their numbers are the C library's to choose) are a script's own.
-constexpr int kStopSignals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT, SIGUSR1,   SIGUSR2,
-                                SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF, SIGPWR,    SIGIO,
-                                SIGSTKFLT};
+constexpr int kStopSignals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,  SIGALRM,
+                                SIGXCPU, SIGVTALRM, SIGPROF, SIGPWR,  SIGIO,   SIGSTKFLT};
 // These dump core, and most of them are how the program's own faults show.
 // Sent by another process they are a request to stop like any other; a
 // fault of the program itself keeps its default action.

@@ -113,6 +113,15 @@ void BuildRf64Header(unsigned char out[kRf64HeaderBytes], uint32_t rate_hz, int6
     Decon4(kSizeInDs64, out + kRf64DataSizeAt);
 }
 
+void BuildOpenHeader(unsigned char out[kRf64HeaderBytes], uint32_t rate_hz, uint32_t sample_bytes,
+                     int interleave)
+{
+    BuildRf64Front(out, 0, 0, true);
+    BuildFmtChunk(out + 48, rate_hz, sample_bytes, interleave);
+    std::memcpy(out + 72, "data", 4);
+    Decon4(0, out + kRf64DataSizeAt);
+}
+
 int BuildTakeHeader(unsigned char out[kRf64HeaderBytes], uint32_t rate_hz, int64_t frames,
                     uint32_t sample_bytes, int interleave)
 {

@@ -354,8 +354,9 @@ int CommitOutputFiles(OutputFiles* set, int64_t planned_frames, uint32_t bytes_p
         // it is what the other files' reservations stand on too.
         if (set->regular[c]) {
             const uint64_t need = static_cast<uint64_t>(planned_frames) * bytes_per_frame;
-            if (need > 0 && fallocate(fd, FALLOC_FL_KEEP_SIZE, set->header_bytes[c],
-                                      static_cast<off_t>(need)) != 0 &&
+            if (need > 0 &&
+                fallocate(fd, FALLOC_FL_KEEP_SIZE, set->header_bytes[c],
+                          static_cast<off_t>(need)) != 0 &&
                 (errno == ENOSPC || errno == EDQUOT)) {
                 std::fprintf(stderr, "Can't reserve %" PRIu64 " bytes for %s: %s\n", need,
                              ShownName(set->name[c]).c_str(), std::strerror(errno));

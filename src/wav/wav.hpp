@@ -38,6 +38,13 @@ void BuildHeader(unsigned char out[kHeaderBytes], uint32_t rate_hz, int64_t fram
 void BuildRf64Header(unsigned char out[kRf64HeaderBytes], uint32_t rate_hz, int64_t frames,
                      uint32_t sample_bytes, int interleave);
 
+// Fills `out` with the header of a take of open length, as it starts: 80
+// bytes that state no audio yet, laid out as an RF64 header whose ds64
+// chunk is a JUNK chunk (which every reader skips), so that RewriteSizes
+// can state any length in place, as RIFF and, past 4 GiB, as RF64.
+void BuildOpenHeader(unsigned char out[kRf64HeaderBytes], uint32_t rate_hz, uint32_t sample_bytes,
+                     int interleave);
+
 // Fills `out` with the header of the kind that TakeHeaderBytes chooses for a
 // take of `frames` frames, and returns its length (44 or 80).
 int BuildTakeHeader(unsigned char out[kRf64HeaderBytes], uint32_t rate_hz, int64_t frames,

@@ -3,9 +3,9 @@
 // take, its audio has been synced before the program says "Done" or ends.
 #include <chrono>
 #include <csignal>
+#include <ostream>
 #include <thread>
 #include <unistd.h>
-#include <ostream>
 
 #include "e2e.hpp"
 #include "sim_signal.hpp"

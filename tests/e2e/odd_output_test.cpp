@@ -2,8 +2,8 @@
 // may only write, one file under two names, a dangling link, standard output
 // and FIFOs as the output file.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -180,15 +180,17 @@ TEST_F(OddOutput, OneTakePerFile)
     const RunResult second = Run({"1644", "0.2", "fast", "1", "take.wav"}, "o\n");
     recording.join();
     EXPECT_EQ(second.exit_code, 1);
-    EXPECT_EQ(second.out, Prompt("take.wav") + "Can't record take.wav: another take is recording it\n");
+    EXPECT_EQ(second.out,
+              Prompt("take.wav") + "Can't record take.wav: another take is recording it\n");
     EXPECT_EQ(first.exit_code, 0) << first.err;
     EXPECT_TRUE(Read("take.wav") == Take(77, frames));
 
     RunResult together[2];
     std::thread runs[2];
     for (int i = 0; i < 2; ++i)
-        runs[i] = std::thread(
-            [&, i] { together[i] = Run({"1644", "2", "paced", "1", "take.wav"}, "o\n"); });
+        runs[i] = std::thread([&, i] {
+            together[i] = Run({"1644", "2", "paced", "1", "take.wav"}, "o\n");
+        });
     for (std::thread& t : runs)
         t.join();
     EXPECT_EQ(together[0].exit_code + together[1].exit_code, 1)
@@ -324,7 +326,8 @@ TEST_F(OddOutput, FifoWithoutAReaderIsRefusedWithoutWaiting)
     const RunResult r = Run({"1644", "0.2", "fast", "1", "pipe.wav"}, "o\n");
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out, Prompt("pipe.wav") + "Can't open pipe.wav for recording: No such device or address\n");
+    EXPECT_EQ(r.out, Prompt("pipe.wav") +
+                         "Can't open pipe.wav for recording: No such device or address\n");
     struct stat st;
     ASSERT_EQ(lstat(Path("pipe.wav").c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));

@@ -42,6 +42,17 @@ TEST(Header, ZeroFramesStatesDataSizeZeroAndChunkSize36)
     EXPECT_EQ(Le32(s, 40), 0u);
 }
 
+TEST(Header, OpenTakeStartsAsRiffWithJunkStatingNoAudio)
+{
+    unsigned char h[kRf64HeaderBytes];
+    BuildOpenHeader(h, 48000, 3, 1);
+    const std::string s(reinterpret_cast<char*>(h), kRf64HeaderBytes);
+    // The JUNK body holds what a ds64 chunk would: file size - 8, no data.
+    const std::string junk = std::string("JUNK\x1C\0\0\0\x48", 9) + std::string(27, '\0');
+    EXPECT_EQ(s.substr(0, 48), std::string("RIFF\x48\0\0\0WAVE", 12) + junk);
+    EXPECT_EQ(s.substr(48), ExpectedHeader(48000, 2, 3, 0).substr(12));
+}
+
 struct FieldCase {
     uint32_t rate;
     uint32_t size;
@@ -217,34 +228,41 @@ TEST_F(HeaderFile, RewriteOfAnRf64TakeGivesRiffWithJunkWhenTheDataFits)
         {2152083456 - 4096, false},
     };
     const std::string path = dir + "/long.wav";
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.frames);
-        ASSERT_EQ(MAKE_HEADER(path.c_str(), 44100, 2152083456, 2, 0, 0), 0);
-        const std::string payload(4096 * 2, '\x5A');
-        FILE* f = std::fopen(path.c_str(), "ab");
-        std::fwrite(payload.data(), 1, payload.size(), f);
-        std::fflush(f);
-        ASSERT_EQ(RewriteSizes(fileno(f), c.frames, 2, kRf64HeaderBytes), 0);
-        std::fclose(f);
+    // A take of open length starts as RIFF with JUNK and becomes RF64 in place.
+    unsigned char open_header[kRf64HeaderBytes];
+    BuildOpenHeader(open_header, 44100, 2, 0);
+    for (const bool open : {false, true})
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.frames);
+            ASSERT_EQ(MAKE_HEADER(path.c_str(), 44100, 2152083456, 2, 0, 0), 0);
+            if (open)
+                WriteFile(path,
+                          std::string(reinterpret_cast<char*>(open_header), kRf64HeaderBytes));
+            const std::string payload(4096 * 2, '\x5A');
+            FILE* f = std::fopen(path.c_str(), "ab");
+            std::fwrite(payload.data(), 1, payload.size(), f);
+            std::fflush(f);
+            ASSERT_EQ(RewriteSizes(fileno(f), c.frames, 2, kRf64HeaderBytes), 0);
+            std::fclose(f);
 
-        const std::string bytes = ReadFile(path);
-        const uint64_t data = uint64_t(c.frames) * 2;
-        unsigned char fresh[kRf64HeaderBytes];
-        BuildRf64Header(fresh, 44100, 2152083456, 2, 0);
-        const std::string before(reinterpret_cast<char*>(fresh), kRf64HeaderBytes);
-        ASSERT_EQ(bytes.size(), 80u + payload.size());
-        EXPECT_EQ(bytes.substr(0, 4), c.riff ? "RIFF" : "RF64");
-        EXPECT_EQ(Le32(bytes, 4), c.riff ? data + 72 : 0xFFFFFFFFu);
-        EXPECT_EQ(bytes.substr(8, 8), c.riff ? "WAVEJUNK" : "WAVEds64");
-        EXPECT_EQ(Le32(bytes, 16), 28u);
-        EXPECT_EQ(Le64(bytes, 20), data + 72);
-        EXPECT_EQ(Le64(bytes, 28), data);
-        EXPECT_EQ(Le64(bytes, 36), uint64_t(c.frames));
-        EXPECT_EQ(Le32(bytes, 44), 0u);
-        EXPECT_EQ(bytes.substr(48, 28), before.substr(48, 28)); // fmt and "data"
-        EXPECT_EQ(Le32(bytes, 76), c.riff ? data : 0xFFFFFFFFu);
-        EXPECT_TRUE(bytes.substr(80) == payload);
-    }
+            const std::string bytes = ReadFile(path);
+            const uint64_t data = uint64_t(c.frames) * 2;
+            unsigned char fresh[kRf64HeaderBytes];
+            BuildRf64Header(fresh, 44100, 2152083456, 2, 0);
+            const std::string before(reinterpret_cast<char*>(fresh), kRf64HeaderBytes);
+            ASSERT_EQ(bytes.size(), 80u + payload.size());
+            EXPECT_EQ(bytes.substr(0, 4), c.riff ? "RIFF" : "RF64");
+            EXPECT_EQ(Le32(bytes, 4), c.riff ? data + 72 : 0xFFFFFFFFu);
+            EXPECT_EQ(bytes.substr(8, 8), c.riff ? "WAVEJUNK" : "WAVEds64");
+            EXPECT_EQ(Le32(bytes, 16), 28u);
+            EXPECT_EQ(Le64(bytes, 20), data + 72);
+            EXPECT_EQ(Le64(bytes, 28), data);
+            EXPECT_EQ(Le64(bytes, 36), uint64_t(c.frames));
+            EXPECT_EQ(Le32(bytes, 44), 0u);
+            EXPECT_EQ(bytes.substr(48, 28), before.substr(48, 28)); // fmt and "data"
+            EXPECT_EQ(Le32(bytes, 76), c.riff ? data : 0xFFFFFFFFu);
+            EXPECT_TRUE(bytes.substr(80) == payload);
+        }
 }
 
 TEST_F(HeaderFile, RewriteSizesReportsABadDescriptor)
