@@ -164,7 +164,8 @@ TEST_F(Record, UnknownDeviceIsReportedOnStandardErrorAndNoFileIsMade)
         // alsa-lib may say more before it; quillo's own report is the last line.
         const std::vector<std::string> lines = SplitLines(r.err);
         ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines.back(), "unable to open pcm record device: No such file or directory");
+        EXPECT_EQ(lines.back(),
+                  "unable to open pcm record device: nosuchdevice: No such file or directory");
         EXPECT_TRUE(ListDir(dir).empty());
     }
 }
