@@ -250,6 +250,10 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     const int stop_signal = StopSignal();
     const bool early = stop_signal != 0 || failed;
 
+    // The report is the take's: the period written last, which the live
+    // meter (one period behind) never scanned, is scanned before it.
+    const char* last = QueuePrevious(queue);
+    MeterScan(&meter, period, sample_bytes, last, last + plane_bytes);
     MeterReport(&meter, sample_bytes, files.kept, interleave);
     if (overruns != 0)
         std::printf("\nRecord Overruns = %i\n", overruns);
