@@ -131,6 +131,7 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     // From the first file to the last close, a stop signal finishes the
     // take's files instead of abandoning them.
     CatchStopSignals();
+    WatchStatusWidth();
     TakeWriter writer;
     Console console;
     int status = 0;
@@ -154,6 +155,7 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         DiscardOutputFiles(&files);
         snd_pcm_close(pcm);
         ReleaseStopSignals();
+        UnwatchStatusWidth();
         if (status == 0)
             RaiseAgain(StopSignal());
         return status;
@@ -233,9 +235,7 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         // what follows is at its true time in the take.
         QueuePublish(queue, repeat);
         processed += repeat * period;
-        if (!QuietTake())
-            UpdateClock(planned, -processed, rate_hz);
-        MeterShow(&meter, sample_bytes);
+        ShowStatus(&meter, sample_bytes, planned - processed, rate_hz);
         ConsoleFlush();
     }
     LowerCapturePriority();
@@ -278,6 +278,7 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         std::printf("Done\n");
     ConsoleClose(&console);
     ReleaseStopSignals();
+    UnwatchStatusWidth();
     if (early)
         snd_pcm_drop(pcm);
     else

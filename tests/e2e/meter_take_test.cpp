@@ -2,6 +2,7 @@
 // of what the user must see, computed here from the device's known signal.
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
@@ -133,7 +134,7 @@ std::string WithoutStatusLines(const std::string& out)
 
 class MeterTake : public EndToEnd {
   protected:
-    RunResult Take(const TakeCase& c, const std::string& option = "")
+    RunResult Take(const TakeCase& c, const std::string& option = "", int columns = 0)
     {
         Devices("pcm.sig { type quillosim signal \"peaks\" left " + List(c.left) + " right " +
                 List(c.right) + " }\n");
@@ -144,7 +145,9 @@ class MeterTake : public EndToEnd {
         std::vector<std::string> args = {c.format, seconds, "sig", c.mode, "take.wav", "take2.wav"};
         if (!option.empty())
             args.insert(args.begin(), option);
-        return Run(args);
+        RunOptions o = Options(args);
+        o.terminal_columns = columns;
+        return RunQuillo(o);
     }
     void Check(const TakeCase& c)
     {
@@ -245,6 +248,57 @@ TEST_F(MeterTake, ReportCoversEveryPeriodWritten)
         unlink(Path("take.wav").c_str());
         unlink(Path("take2.wav").c_str());
     }
+}
+
+// Columns as a terminal counts them: a tab to the next multiple of 8.
+int Columns(const std::string& piece)
+{
+    int column = 0;
+    for (char ch : piece)
+        column = ch == '\t' ? (column / 8 + 1) * 8 : column + 1;
+    return column;
+}
+
+TEST_F(MeterTake, StatusLineFitsTheTerminal)
+{
+    // Two channels: the widest line (held peaks -144.0) takes 72 columns.
+    const TakeCase c{"1644", 44100, 2, "2", 12, {16384, 32767, 100}, {-8192, 5, 0}};
+    const RunResult piped = Take(c);
+    const std::vector<std::string> lines = SplitStatus(piped.out);
+    for (const int columns : {120, 72, 71, 60, 20}) {
+        const RunResult r = Take(c, "-y", columns);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        if (columns >= 72) {
+            EXPECT_TRUE(r.out == piped.out) << columns << ": byte for byte as in a pipe";
+            continue;
+        }
+        const std::vector<std::string> fitted = SplitStatus(r.out);
+        ASSERT_EQ(fitted.size(), lines.size()) << r.out;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (!lines[i].starts_with("rem = ")) {
+                EXPECT_EQ(fitted[i], lines[i]);
+            } else if (Columns(lines[i]) <= columns) {
+                EXPECT_EQ(fitted[i], lines[i]) << "a line that fits stays as it is";
+            } else {
+                EXPECT_EQ(Columns(fitted[i]), columns) << fitted[i];
+                EXPECT_EQ(fitted[i].substr(0, 14), lines[i].substr(0, 14));
+            }
+        }
+    }
+
+    // A paced take of about a second, its terminal narrowed after the first line.
+    Devices("pcm.paced { type quillosim paced true }\n");
+    RunOptions o = Options({"-y", "1644", "1", "paced", "2", "take.wav", "take2.wav"});
+    o.terminal_columns = 120;
+    o.signal = SIGWINCH;
+    o.signal_after_text = "rem = ";
+    o.columns_at_signal = 60;
+    const RunResult r = RunQuillo(o);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::vector<std::string> resized = SplitStatus(r.out);
+    ASSERT_GE(resized.size(), 5u);
+    EXPECT_EQ(Columns(resized[1]), 72) << resized[1];
+    EXPECT_EQ(Columns(resized[resized.size() - 5]), 60) << r.out;
 }
 
 } // namespace
