@@ -27,6 +27,8 @@ int RefuseOverlongTake(int64_t frames, int period_frames, uint32_t bytes_per_fra
 // Prints "\rrem = %.2f sec" with (frames_a + frames_b) / rate; the bar meter
 // that follows it flushes the line.
 void UpdateClock(int64_t frames_a, int64_t frames_b, uint32_t rate_hz);
+// The same text in `out` (room for `room` bytes); returns its length.
+int FormatClock(char* out, int room, int64_t frames_left, uint32_t rate_hz);
 
 // Where the program last stood against the device: when it last read
 // (CLOCK_MONOTONIC, ns) and how many frames the device then still held
@@ -84,6 +86,10 @@ void MeterScan(TakeMeter* meter, int period_frames, uint32_t sample_bytes, const
 // Draws the bar meter behind the remaining time (not in a quiet take),
 // then updates the held peaks.
 void MeterShow(TakeMeter* meter, uint32_t sample_bytes);
+// The status line of a period (not in a quiet take): the remaining time and
+// the bar meter, fitted to the terminal's width; then the held peaks are
+// updated.
+void ShowStatus(TakeMeter* meter, uint32_t sample_bytes, int64_t frames_left, uint32_t rate_hz);
 // The end-of-take report of the channel peaks.
 void MeterReport(const TakeMeter* meter, uint32_t sample_bytes, const int kept[2],
                  int32_t interleave);
@@ -92,6 +98,15 @@ void MeterReport(const TakeMeter* meter, uint32_t sample_bytes, const int kept[2
 // other line is printed as usual. Set before RECORD is called.
 void SetQuietTake(int quiet);
 int QuietTake();
+
+// The width of the terminal that shows the status line. Watched from the
+// start of the take (before the terminal thread takes standard output over)
+// to its end, through SIGWINCH.
+void WatchStatusWidth();
+void UnwatchStatusWidth();
+// Its columns, 0 when the status text goes to no terminal (no limit). Read
+// on the capture thread: no system call unless the terminal was resized.
+int StatusColumns();
 
 // Prints the ALSA PCM devices that can capture, one per line: the name, a
 // tab, the first line of the description. Returns the exit status.

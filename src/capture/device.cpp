@@ -1,12 +1,40 @@
 // Capture device set-up: open, hardware parameters, and the values granted.
 #include <cstdio>
+#include <string>
 
 #include "capture/capture.hpp"
 #include "capture/device.hpp"
+#include "wav/file_safety.hpp"
 
 namespace {
 constexpr snd_pcm_uframes_t kRequestedBufferFrames = 8 * kRequestedPeriodFrames;
 constexpr unsigned kCaptureChannels = 2;
+
+// The formats left in `params`, by ALSA's names, blank-separated.
+std::string OfferedFormats(const snd_pcm_hw_params_t* params)
+{
+    snd_pcm_format_mask_t* mask;
+    snd_pcm_format_mask_alloca(&mask);
+    snd_pcm_hw_params_get_format_mask(const_cast<snd_pcm_hw_params_t*>(params), mask);
+    std::string names;
+    for (int f = 0; f <= SND_PCM_FORMAT_LAST; ++f) {
+        const auto format = static_cast<snd_pcm_format_t>(f);
+        const char* name = snd_pcm_format_name(format);
+        if (name == nullptr || !snd_pcm_format_mask_test(mask, format))
+            continue;
+        if (!names.empty())
+            names += ' ';
+        names += name;
+    }
+    return names.empty() ? "none" : names;
+}
+
+// "N" or "N to M", from a range that a getter pair reports.
+std::string Range(unsigned low, unsigned high)
+{
+    return low == high ? std::to_string(low) : std::to_string(low) + " to " + std::to_string(high);
+}
+
 } // namespace
 
 int SetupDevice(const char* name, uint32_t rate_hz, uint32_t sample_bytes, snd_pcm_t** pcm,
@@ -14,7 +42,8 @@ int SetupDevice(const char* name, uint32_t rate_hz, uint32_t sample_bytes, snd_p
 {
     int err = snd_pcm_open(pcm, name, SND_PCM_STREAM_CAPTURE, 0);
     if (err < 0) {
-        std::fprintf(stderr, "unable to open pcm record device: %s\n", snd_strerror(err));
+        std::fprintf(stderr, "unable to open pcm record device: %s: %s\n", ShownName(name).c_str(),
+                     snd_strerror(err));
         return 1;
     }
 
@@ -38,7 +67,13 @@ int SetupDevice(const char* name, uint32_t rate_hz, uint32_t sample_bytes, snd_p
             sample_bytes == 2 ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_S24_3LE;
         err = snd_pcm_hw_params_set_format(*pcm, params, format);
         if (err < 0) {
-            std::fprintf(stderr, "Problem setting recording format: %s\n", snd_strerror(err));
+            // A refused setter leaves the parameters as they were: what the
+            // device offers with the access already set.
+            std::fprintf(stderr,
+                         "Problem setting recording format: %s (%s requested, the device "
+                         "offers %s)\n",
+                         snd_strerror(err), snd_pcm_format_name(format),
+                         OfferedFormats(params).c_str());
             snd_pcm_close(*pcm);
             return 1;
         }
@@ -47,10 +82,20 @@ int SetupDevice(const char* name, uint32_t rate_hz, uint32_t sample_bytes, snd_p
     // report a good take.
     err = snd_pcm_hw_params_set_channels(*pcm, params, kCaptureChannels);
     if (err < 0) {
-        std::fprintf(stderr, "Problem setting recording channels: %s\n", snd_strerror(err));
+        unsigned low = 0, high = 0;
+        snd_pcm_hw_params_get_channels_min(params, &low);
+        snd_pcm_hw_params_get_channels_max(params, &high);
+        std::fprintf(stderr,
+                     "Problem setting recording channels: %s (%u requested, the device offers "
+                     "%s)\n",
+                     snd_strerror(err), kCaptureChannels, Range(low, high).c_str());
         snd_pcm_close(*pcm);
         return 1;
     }
+    // The rates the device could give, for the refusal of a rate it lacks.
+    unsigned rate_low = 0, rate_high = 0;
+    snd_pcm_hw_params_get_rate_min(params, &rate_low, nullptr);
+    snd_pcm_hw_params_get_rate_max(params, &rate_high, nullptr);
     unsigned int rate = rate_hz;
     snd_pcm_hw_params_set_rate_near(*pcm, params, &rate, nullptr);
     snd_pcm_uframes_t period = kRequestedPeriodFrames;
@@ -84,9 +129,12 @@ int SetupDevice(const char* name, uint32_t rate_hz, uint32_t sample_bytes, snd_p
     // A file labelled with a rate the device does not run at plays at the
     // wrong speed.
     if (reported_rate != rate_hz) {
+        const std::string range =
+            rate_low == rate_high ? "" : " (its range: " + Range(rate_low, rate_high) + " Hz)";
         std::fprintf(stderr,
-                     "Problem setting recording rate: %u Hz requested, the device offers %u Hz\n",
-                     rate_hz, reported_rate);
+                     "Problem setting recording rate: %u Hz requested, the device offers %u "
+                     "Hz%s\n",
+                     rate_hz, reported_rate, range.c_str());
         snd_pcm_close(*pcm);
         return 1;
     }

@@ -48,12 +48,10 @@ void MeterScan(TakeMeter* meter, int period_frames, uint32_t sample_bytes, const
     }
 }
 
-void MeterShow(TakeMeter* meter, uint32_t sample_bytes)
-{
-    if (!quiet_take)
-        StereoMeter(meter->period_peaks, kMeterRangeDb, &meter->reset, kFallDb,
-                    static_cast<int>(sample_bytes), meter->meter_channels, meter->held_peaks);
+namespace {
 
+void HoldPeaks(TakeMeter* meter)
+{
     const int metered = meter->meter_channels == 2 ? 2 : 1;
     meter->periods_since_hold += 1;
     for (int c = 0; c < metered; ++c)
@@ -64,6 +62,36 @@ void MeterShow(TakeMeter* meter, uint32_t sample_bytes)
             meter->held_peaks[c] = meter->period_peaks[c];
         meter->periods_since_hold = 0;
     }
+}
+
+} // namespace
+
+void MeterShow(TakeMeter* meter, uint32_t sample_bytes)
+{
+    if (!quiet_take)
+        StereoMeter(meter->period_peaks, kMeterRangeDb, &meter->reset, kFallDb,
+                    static_cast<int>(sample_bytes), meter->meter_channels, meter->held_peaks);
+    HoldPeaks(meter);
+}
+
+void ShowStatus(TakeMeter* meter, uint32_t sample_bytes, int64_t frames_left, uint32_t rate_hz)
+{
+    const int columns = quiet_take ? 0 : StatusColumns();
+    if (columns == 0) {
+        if (!quiet_take)
+            UpdateClock(frames_left, 0, rate_hz);
+        MeterShow(meter, sample_bytes);
+        return;
+    }
+    constexpr int kClockBytes = 64;
+    char line[kClockBytes + kMeterTextBytes];
+    int len = FormatClock(line, kClockBytes, frames_left, rate_hz);
+    len += FormatMeter(line + len, meter->period_peaks, kMeterRangeDb, &meter->reset, kFallDb,
+                       static_cast<int>(sample_bytes), meter->meter_channels, meter->held_peaks);
+    len = FitStatusLine(line, len, static_cast<int>(sizeof line), columns);
+    std::fwrite(line, 1, static_cast<size_t>(len), stdout);
+    std::fflush(stdout);
+    HoldPeaks(meter);
 }
 
 void MeterReport(const TakeMeter* meter, uint32_t sample_bytes, const int kept[2],

@@ -47,10 +47,18 @@ int RefuseOverlongTake(int64_t frames, int period_frames, uint32_t bytes_per_fra
     return 1;
 }
 
+int FormatClock(char* out, int room, int64_t frames_left, uint32_t rate_hz)
+{
+    const int len = std::snprintf(out, static_cast<size_t>(room), "\rrem = %.2f sec",
+                                  static_cast<double>(frames_left) / static_cast<double>(rate_hz));
+    return len < room ? len : room - 1;
+}
+
 void UpdateClock(int64_t frames_a, int64_t frames_b, uint32_t rate_hz)
 {
+    char text[64];
+    const int len = FormatClock(text, sizeof text, frames_a + frames_b, rate_hz);
     // Not flushed here: the meter text that follows in the same period
     // flushes the whole status line, one write per period.
-    std::printf("\rrem = %.2f sec",
-                static_cast<double>(frames_a + frames_b) / static_cast<double>(rate_hz));
+    std::fwrite(text, 1, static_cast<size_t>(len), stdout);
 }

@@ -131,8 +131,10 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     // From the first file to the last close, a stop signal finishes the
     // take's files instead of abandoning them.
     CatchStopSignals();
+    WatchStatusWidth();
     TakeWriter writer;
     Console console;
+    bool console_open = false;
     int status = 0;
     if (RefuseOverlongTake(planned, period, bytes_per_frame) != 0) {
         status = 1;
@@ -145,6 +147,8 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
                ConsoleOpen(&console) != 0) {
         std::printf("Not enough memory for the capture buffers\n");
         status = 1;
+    } else {
+        console_open = true;
     }
     // Nothing can refuse the take from here on: only now is an existing file
     // that the user agreed to replace cut. A stop signal before that point
@@ -155,10 +159,13 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     if (status == 0 && !stopped_before && CommitOutputFiles(&files, planned, bytes_per_frame) != 0)
         status = 1;
     if (status != 0 || stopped_before) {
+        if (console_open)
+            ConsoleClose(&console);
         WriterFree(&writer);
         DiscardOutputFiles(&files);
         snd_pcm_close(pcm);
         ReleaseStopSignals();
+        UnwatchStatusWidth();
         if (status == 0)
             RaiseAgain(StopSignal());
         return status;
@@ -238,9 +245,7 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         // what follows is at its true time in the take.
         QueuePublish(queue, repeat);
         processed += repeat * period;
-        if (!QuietTake())
-            UpdateClock(planned, -processed, rate_hz);
-        MeterShow(&meter, sample_bytes);
+        ShowStatus(&meter, sample_bytes, planned - processed, rate_hz);
         ConsoleFlush();
     }
     LowerCapturePriority();
@@ -255,6 +260,10 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     const int stop_signal = StopSignal();
     const bool early = stop_signal != 0 || failed;
 
+    // The report is the take's: the period written last, which the live
+    // meter (one period behind) never scanned, is scanned before it.
+    const char* last = QueuePrevious(queue);
+    MeterScan(&meter, period, sample_bytes, last, last + plane_bytes);
     MeterReport(&meter, sample_bytes, files.kept, interleave);
     if (overruns != 0)
         std::printf("\nRecord Overruns = %i\n", overruns);
@@ -279,6 +288,7 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         std::printf("Done\n");
     ConsoleClose(&console);
     ReleaseStopSignals();
+    UnwatchStatusWidth();
     if (early)
         snd_pcm_drop(pcm);
     else

@@ -31,39 +31,69 @@ struct RecordingRequest {
     std::vector<char> scratch;
     int32_t interleave = 0;
     // Per given name, in list order: 1 when the file existed and the user
-    // answered 'o'. Only such a file may be cut; any other given name is
-    // created afresh, and refused if it exists by then.
+    // answered 'o' (or it is the regular file that standard output was
+    // opened on); 2 when it was written without a question because it was
+    // no regular file when checked (a device, a FIFO or pipe). Only such a
+    // file may be cut; any other given name is created afresh, and refused
+    // if it exists by then.
     int32_t may_replace[2] = {0, 0};
+};
+
+// What the leading options leave for the rest of the run.
+struct LeadingOptions {
+    int first = 1;  // index of the format code in argv
+    int answer = 0; // to every overwrite question: 0 (ask), 'o' (-y) or 'x' (-n)
 };
 
 // Checks the arguments in order and fills the request. Prints the refusal
 // (or the usage text) on standard output and returns the exit status 1;
-// returns -1 when RECORD is to be called.
-int AssembleRequest(int argc, char* argv[], RecordingRequest* request);
+// returns -1 when RECORD is to be called. `answer` as in LeadingOptions.
+int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answer = 0);
 
-// Reads the options before the format code, from argv[1] on. Returns the
-// exit status when one of them ends the program (help, version, device list,
-// an unknown option); otherwise -1, with *first set to the format code's
-// index (1 when there are no options).
-int ReadLeadingOptions(int argc, char* argv[], int* first);
+// Reads the options before the format code, from argv[1] on, with
+// getopt_long (stopping at the first argument that is no option). Returns
+// the exit status when one of them ends the program (help, version, device
+// list, an unknown option); otherwise -1, with the options filled in.
+int ReadLeadingOptions(int argc, char* argv[], LeadingOptions* options);
+
+// Reads a duration in seconds: a number ("2.5", "60s"), a number with one
+// unit s, m or h ("5m", "1.5h"), or [[h:]m:]s ("1:30", "1:00:00"), after
+// leading white space. Returns 0 with *seconds set (which may be 0, negative
+// or not finite: the caller decides), or -1 when the text is no duration.
+int ParseDuration(const char* text, double* seconds);
+
+// The file name that an output argument stands for: "-" is standard output.
+const char* OutputName(const char* arg);
 
 // The project's version, set once in CMake.
 inline constexpr const char kQuilloVersion[] = QUILLO_VERSION;
 
 // Prints the usage text.
 void Help();
+// Prints what --help adds below the usage text: the leading options and the
+// forms of the duration.
+void HelpOptions();
 
 // 1 when the file is absent (or cannot be read), 2 when it exists. Never
 // opens the file, so it never waits (a FIFO).
 int CheckFileName(const char* name);
 
-// Asks about an existing file; 1: exit, 2: overwrite. End of input is exit,
-// and so is a word longer than a line (4096 bytes).
+// Whether an existing name holds no take, so that writing it needs no
+// question: 2 when it is no regular file (a character device such as
+// /dev/null, a FIFO or pipe, standard output on a terminal or pipe), 1 when
+// it is the empty regular file that standard output was opened on (`>
+// take.wav`), 0 otherwise.
+int HoldsNoTake(const char* name);
+
+// Asks about an existing file; 1: exit, 2: overwrite. Any other word asks
+// again. End of input is exit, and so is a word longer than a line (4096
+// bytes).
 int CheckOverwrite(const char* name);
 
 // When a given output name is standard output (the WAV stream goes there),
 // points `stdout` at a copy of standard error, so that every line of text
-// stays out of the recording. Call before anything is printed.
+// stays out of the recording. Takes the arguments after the leading options
+// (argv[1] the format code); call before anything of the take is printed.
 void KeepTextOutOfRecording(int argc, char* argv[]);
 
 // 1 when `name` is the file that descriptor `fd` has open (same device and

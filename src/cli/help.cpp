@@ -31,3 +31,20 @@ void Help()
                 "To create an interleaved stereo file, use s instead of 1 or 2 for\n"
                 "the number of channels.  Only one filename is needed or created.\n");
 }
+
+void HelpOptions()
+{
+    std::printf("\n"
+                "Options, given before the format:\n"
+                "  -q, --quiet          print no status line during the take\n"
+                "  -y, --overwrite      overwrite existing files without asking\n"
+                "  -n, --no-overwrite   never overwrite: exit if a named file exists\n"
+                "  -L, --list-devices   list the capture devices\n"
+                "  -V, --version        print the version\n"
+                "  -h, --help           print this text\n"
+                "\n"
+                "The duration is in seconds (90, 2.5), or has one unit (90s, 5m, 1.5h),\n"
+                "or is [[h:]m:]s (1:30, 1:00:00).\n"
+                "A file name of - is standard output. Devices (/dev/null), FIFOs and\n"
+                "standard output are written without asking.\n");
+}

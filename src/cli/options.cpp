@@ -2,41 +2,75 @@
 // so a first argument without one leaves the command line as it always was.
 #include <cstdio>
 #include <cstring>
+#include <getopt.h>
 
 #include "capture/capture.hpp"
 #include "cli/cli.hpp"
+#include "wav/file_safety.hpp"
 
 namespace {
 
-bool Is(const char* arg, const char* short_name, const char* long_name)
+int RefuseOption(const char* arg)
 {
-    return std::strcmp(arg, short_name) == 0 || std::strcmp(arg, long_name) == 0;
+    std::printf("Unknown option '%s'; see quillo --help\n", ShownName(arg).c_str());
+    return 1;
 }
 
 } // namespace
 
-int ReadLeadingOptions(int argc, char* argv[], int* first)
+int ReadLeadingOptions(int argc, char* argv[], LeadingOptions* options)
 {
-    int at = 1;
-    while (at < argc && argv[at][0] == '-') {
-        const char* arg = argv[at];
-        if (Is(arg, "-h", "--help")) {
+    static const option kLongOptions[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {"list-devices", no_argument, nullptr, 'L'},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"overwrite", no_argument, nullptr, 'y'},
+        {"no-overwrite", no_argument, nullptr, 'n'},
+        {nullptr, 0, nullptr, 0},
+    };
+    *options = LeadingOptions{};
+    // The refusal is quillo's own line; 0 also starts getopt afresh (glibc).
+    opterr = 0;
+    optind = 0;
+    for (;;) {
+        const int at = optind == 0 ? 1 : optind;
+        // '+': the first argument that is no option ends them, so the
+        // positional arguments are never reordered or read as options.
+        const int c = getopt_long(argc, argv, "+hVLqyn", kLongOptions, nullptr);
+        if (c == -1)
+            break;
+        switch (c) {
+        case 'h':
             Help();
+            HelpOptions();
             return 0;
-        }
-        if (Is(arg, "-V", "--version")) {
+        case 'V':
             std::printf("quillo %s\n", kQuilloVersion);
             return 0;
-        }
-        if (Is(arg, "-L", "--list-devices"))
+        case 'L':
             return ListCaptureDevices();
-        if (!Is(arg, "-q", "--quiet")) {
-            std::printf("Unknown option '%s'; see quillo --help\n", arg);
-            return 1;
+        case 'q':
+            SetQuietTake(1);
+            break;
+        case 'y':
+            options->answer = 'o';
+            break;
+        case 'n':
+            options->answer = 'x';
+            break;
+        default:
+            // A long option is shown as given, a short one alone, even
+            // when it came in a group (-qZ).
+            if (std::strncmp(argv[at], "--", 2) == 0)
+                return RefuseOption(argv[at]);
+            const char short_option[3] = {'-', static_cast<char>(optopt), '\0'};
+            return RefuseOption(short_option);
         }
-        SetQuietTake(1);
-        ++at;
     }
-    *first = at;
+    // A lone "-" names standard output as a file, never a format code.
+    if (optind < argc && std::strcmp(argv[optind], "-") == 0)
+        return RefuseOption(argv[optind]);
+    options->first = optind;
     return -1;
 }

@@ -1,9 +1,11 @@
 // The existing-file check and the overwrite prompt.
 #include <cctype>
 #include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli/cli.hpp"
+#include "wav/file_safety.hpp"
 
 // Asks whether the name could be opened for reading, without opening it: an
 // open would wait for ever on a FIFO that has no writer. A file that may not
@@ -12,6 +14,19 @@
 int CheckFileName(const char* name)
 {
     return access(name, R_OK) == 0 ? 2 : 1;
+}
+
+int HoldsNoTake(const char* name)
+{
+    // stat never opens, so a FIFO without a writer does not hold it up.
+    struct stat st;
+    if (stat(name, &st) != 0)
+        return 0;
+    if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))
+        return 2;
+    // Standard output on a file that `>` has just emptied; one opened with
+    // `>>` on an earlier take still holds it.
+    return S_ISREG(st.st_mode) && st.st_size == 0 && NamesOpenFile(name, STDOUT_FILENO) ? 1 : 0;
 }
 
 namespace {
@@ -51,10 +66,12 @@ int ReadAnswer()
 
 int CheckOverwrite(const char* name)
 {
-    std::printf("\nFile %s already exists!\n", name);
-    std::printf("Enter 'x' to exit or 'o' to overwrite\n");
-    std::fflush(stdout);
+    std::printf("\nFile %s already exists!\n", ShownName(name).c_str());
     for (;;) {
+        // A word that decides nothing ("y", "O") is answered with the
+        // question, so that the user knows it was read.
+        std::printf("Enter 'x' to exit or 'o' to overwrite\n");
+        std::fflush(stdout);
         const int answer = ReadAnswer();
         if (answer == 'x' || answer == EOF)
             return 1;

@@ -6,17 +6,22 @@
 int main(int argc, char* argv[])
 {
     GuardStandardStreams();
-    KeepTextOutOfRecording(argc, argv);
 
-    int first = 1;
-    const int ended = ReadLeadingOptions(argc, argv, &first);
+    LeadingOptions options;
+    const int ended = ReadLeadingOptions(argc, argv, &options);
     if (ended >= 0)
         return ended;
     // The arguments after the options, as if they were all there was.
-    argv[first - 1] = argv[0];
+    const int skipped = options.first - 1;
+    argv[skipped] = argv[0];
+    argc -= skipped;
+    argv += skipped;
+
+    // Before anything of the take is printed: the output names are known now.
+    KeepTextOutOfRecording(argc, argv);
 
     RecordingRequest request;
-    const int refused = AssembleRequest(argc - (first - 1), argv + (first - 1), &request);
+    const int refused = AssembleRequest(argc, argv, &request, options.answer);
     if (refused >= 0)
         return refused;
 

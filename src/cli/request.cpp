@@ -8,6 +8,7 @@
 
 #include "capture/capture.hpp"
 #include "cli/cli.hpp"
+#include "wav/file_safety.hpp"
 
 namespace {
 
@@ -34,9 +35,42 @@ int RefuseFileName()
     return 1;
 }
 
+// What the check of a given name found, before any question is asked.
+struct NameCheck {
+    int exists;  // CheckFileName
+    int no_take; // HoldsNoTake
+};
+
+NameCheck CheckName(const char* name)
+{
+    return {CheckFileName(name), HoldsNoTake(name)};
+}
+
+// Asks about a checked name where a question is due, or takes the answer
+// given in advance. Gives its may_replace value, or -1 when the answer is x.
+int Decide(const char* name, NameCheck check, int answer)
+{
+    if (check.no_take != 0)
+        return check.no_take;
+    if (check.exists != 2)
+        return 0;
+    if (answer == 'o')
+        return 1;
+    if (answer == 'x') {
+        std::printf("File %s already exists!\n", ShownName(name).c_str());
+        return -1;
+    }
+    return CheckOverwrite(name) == 2 ? 1 : -1;
+}
+
 } // namespace
 
-int AssembleRequest(int argc, char* argv[], RecordingRequest* request)
+const char* OutputName(const char* arg)
+{
+    return std::strcmp(arg, "-") == 0 ? "/dev/stdout" : arg;
+}
+
+int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answer)
 {
     const int given = argc - 1;
     SetText(&request->device, "default", kDeviceBytes);
@@ -69,11 +103,12 @@ int AssembleRequest(int argc, char* argv[], RecordingRequest* request)
 
     // Beyond single precision is infinite; not a number and infinity are
     // no durations.
-    const double seconds = std::strtod(argv[2], nullptr);
+    double seconds = 0;
+    const bool is_duration = ParseDuration(argv[2], &seconds) == 0;
     const float duration = std::isfinite(seconds) && std::fabs(seconds) <= FLT_MAX
                                ? static_cast<float>(seconds)
                                : static_cast<float>(INFINITY);
-    if (!(duration > 0) || !std::isfinite(duration)) {
+    if (!is_duration || !(duration > 0) || !std::isfinite(duration)) {
         std::printf("Improper duration request\n");
         return 1;
     }
@@ -105,34 +140,36 @@ int AssembleRequest(int argc, char* argv[], RecordingRequest* request)
         return 1;
 
     if (given >= 5) {
-        const char* name1 = argv[5];
-        if (!ProperFileName(name1))
+        if (!ProperFileName(argv[5]))
             return RefuseFileName();
+        const char* name1 = OutputName(argv[5]);
         std::string list;
         if (request->channels != 2) {
-            if (CheckFileName(name1) == 2) {
-                if (CheckOverwrite(name1) == 1)
-                    return 1;
-                request->may_replace[0] = 1;
-            }
+            const int replace = Decide(name1, CheckName(name1), answer);
+            if (replace < 0)
+                return 1;
+            request->may_replace[0] = replace;
             list = std::string(name1) + "\n";
         } else if (given == 5) {
-            if (CheckFileName(name1) == 2 && CheckOverwrite(name1) == 1)
+            if (Decide(name1, CheckName(name1), answer) < 0)
                 return 1;
             std::printf("2 channels were requested, but on1y 1 filename was entered!\n");
             return 1;
         } else {
-            const int exists1 = CheckFileName(name1);
-            const char* name2 = argv[6];
-            if (!ProperFileName(name2))
+            const NameCheck check1 = CheckName(name1);
+            if (!ProperFileName(argv[6]))
                 return RefuseFileName();
-            const int exists2 = CheckFileName(name2);
-            if (exists1 == 2 && CheckOverwrite(name1) == 1)
+            const char* name2 = OutputName(argv[6]);
+            // Both names are checked before the first question.
+            const NameCheck check2 = CheckName(name2);
+            const int replace1 = Decide(name1, check1, answer);
+            if (replace1 < 0)
                 return 1;
-            if (exists2 == 2 && CheckOverwrite(name2) == 1)
+            const int replace2 = Decide(name2, check2, answer);
+            if (replace2 < 0)
                 return 1;
-            request->may_replace[0] = exists1 == 2;
-            request->may_replace[1] = exists2 == 2;
+            request->may_replace[0] = replace1;
+            request->may_replace[1] = replace2;
             list = std::string(name1) + "\n" + name2 + "\n";
         }
         SetText(&request->file_list, list.c_str(), kListBytes);

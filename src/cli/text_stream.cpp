@@ -23,10 +23,10 @@ void KeepTextOutOfRecording(int argc, char* argv[])
     // The names that the command line will use: the fifth argument, and the
     // sixth only in channel mode 2.
     const int given = argc - 1;
-    bool to_stdout = given >= 5 && NamesOpenFile(argv[5], STDOUT_FILENO);
+    bool to_stdout = given >= 5 && NamesOpenFile(OutputName(argv[5]), STDOUT_FILENO);
     if (!to_stdout && given >= 6 && std::strcmp(argv[4], "s") != 0 &&
         std::strtol(argv[4], nullptr, 10) == 2)
-        to_stdout = NamesOpenFile(argv[6], STDOUT_FILENO);
+        to_stdout = NamesOpenFile(OutputName(argv[6]), STDOUT_FILENO);
     if (!to_stdout)
         return;
 

@@ -29,3 +29,14 @@ int LitSegments(double current_db, float range_db);
 inline constexpr int kMeterTextBytes = 128;
 int FormatMeter(char* out, const int32_t* period_peaks, float range_db, int* reset, float fall_db,
                 int sample_bytes, int channels, const int32_t* held_peaks);
+
+// Columns that `text` takes on a terminal: a tab moves to the next multiple
+// of 8, a carriage return back to column 0. The widest column reached.
+int TerminalColumns(const char* text, int bytes);
+
+// Fits a status line (the remaining time, then the meter text) into a
+// terminal of `columns` columns: a line that fits is left as it is;
+// otherwise the bar is narrowed, then the held peaks are left out, and at
+// last only the remaining time is kept, padded with blanks to the full
+// width. `line` has room for `capacity` bytes. Returns the new length.
+int FitStatusLine(char* line, int bytes, int capacity, int columns);

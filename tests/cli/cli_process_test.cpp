@@ -2,7 +2,9 @@
 // standard input and standard output.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <unistd.h>
+#include <utility>
 
 #include "support.hpp"
 
@@ -23,9 +25,25 @@ const char kUsage[] =
     "To create an interleaved stereo file, use s instead of 1 or 2 for\n"
     "the number of channels.  Only one filename is needed or created.\n";
 
+// What --help prints below the usage text.
+const std::string kHelp = std::string(kUsage) +
+                          "\nOptions, given before the format:\n"
+                          "  -q, --quiet          print no status line during the take\n"
+                          "  -y, --overwrite      overwrite existing files without asking\n"
+                          "  -n, --no-overwrite   never overwrite: exit if a named file exists\n"
+                          "  -L, --list-devices   list the capture devices\n"
+                          "  -V, --version        print the version\n"
+                          "  -h, --help           print this text\n\n"
+                          "The duration is in seconds (90, 2.5), or has one unit (90s, 5m, 1.5h),\n"
+                          "or is [[h:]m:]s (1:30, 1:00:00).\n"
+                          "A file name of - is standard output. Devices (/dev/null), FIFOs and\n"
+                          "standard output are written without asking.\n";
+
+const std::string kAsk = "Enter 'x' to exit or 'o' to overwrite\n";
+
 std::string Prompt(const std::string& name)
 {
-    return "\nFile " + name + " already exists!\nEnter 'x' to exit or 'o' to overwrite\n";
+    return "\nFile " + name + " already exists!\n" + kAsk;
 }
 
 class CommandLine : public ::testing::Test {
@@ -84,15 +102,18 @@ TEST_F(CommandLine, LeadingOptionsBeforeTheFormatCode)
         int status;
         std::string out;
     } cases[] = {
-        {{"-h"}, 0, kUsage},
-        {{"--help", "1644", "60"}, 0, kUsage},
-        {{"-q", "-h"}, 0, kUsage},
+        {{"-h"}, 0, kHelp},
+        {{"--help", "1644", "60"}, 0, kHelp},
+        {{"-q", "-h"}, 0, kHelp},
         {{"-V"}, 0, version},
         {{"--version", "--bogus"}, 0, version},
+        {{"-qV"}, 0, version},
+        {{"--vers"}, 0, version},
         {{"--bogus"}, 1, "Unknown option '--bogus'; see quillo --help\n"},
         {{"-", "1644", "60"}, 1, "Unknown option '-'; see quillo --help\n"},
-        {{"-qV"}, 1, "Unknown option '-qV'; see quillo --help\n"},
+        {{"-qZ", "1644", "60"}, 1, "Unknown option '-Z'; see quillo --help\n"},
         {{"--help=1"}, 1, "Unknown option '--help=1'; see quillo --help\n"},
+        {{"-y", "--", "1644"}, 1, kUsage},
         // After the options, the arguments are read as they always are.
         {{"-q"}, 1, kUsage},
         {{"--quiet", "1644"}, 1, kUsage},
@@ -133,10 +154,15 @@ TEST_F(CommandLine, AnswerXLeavesTheFileAsItWas)
 TEST_F(CommandLine, EndOfInputAtThePromptIsExit)
 {
     WriteFile(dir + "/take.wav", "old take");
-    for (const std::string& input : {std::string(""), std::string("yes no X O xo\n")}) {
+    // Each word that decides nothing is answered with the question.
+    for (const auto& [input, asked] :
+         {std::pair<std::string, int>{"", 0}, {"yes no X O xo\n", 5}}) {
         const RunResult r = Run({"1644", "1", "null", "1", "take.wav"}, input);
         EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.out, Prompt("take.wav"));
+        std::string out = Prompt("take.wav");
+        for (int i = 0; i < asked; ++i)
+            out += kAsk;
+        EXPECT_EQ(r.out, out);
         EXPECT_EQ(ReadFile(dir + "/take.wav"), "old take");
     }
 }
@@ -148,7 +174,7 @@ TEST_F(CommandLine, IgnoredWordsThenOOverwrites)
     const std::string long_word(4096, 'o');
     const RunResult r = Run({"1644", "0.01", "null", "1", "take.wav"}, "yes " + long_word + " o\n");
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out.rfind(Prompt("take.wav") + "Recording\n", 0), 0u);
+    EXPECT_EQ(r.out.rfind(Prompt("take.wav") + kAsk + kAsk + "Recording\n", 0), 0u);
     EXPECT_EQ(ReadFile(dir + "/take.wav").size(), 44u + 4096 * 2);
 }
 
@@ -158,10 +184,11 @@ TEST_F(CommandLine, AnswerLongerThanALineIsEndOfInput)
     const struct {
         std::string stdin_path; // a file as standard input
         std::string stdin_text;
+        std::string out;
     } cases[] = {
-        {"/dev/zero", ""}, // a word that never ends
-        {"", std::string(4097, 'o') + " o\n"},
-        {"", "yes " + std::string(4097, 'x') + " o\n"},
+        {"/dev/zero", "", Prompt("take.wav")}, // a word that never ends
+        {"", std::string(4097, 'o') + " o\n", Prompt("take.wav")},
+        {"", "yes " + std::string(4097, 'x') + " o\n", Prompt("take.wav") + kAsk},
     };
     for (const auto& c : cases) {
         RunOptions o;
@@ -173,8 +200,40 @@ TEST_F(CommandLine, AnswerLongerThanALineIsEndOfInput)
         const RunResult r = RunQuillo(o);
         EXPECT_FALSE(r.timed_out) << c.stdin_path;
         EXPECT_EQ(r.exit_code, 1) << c.stdin_path;
-        EXPECT_EQ(r.out, Prompt("take.wav"));
+        EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(ReadFile(dir + "/take.wav"), "old take");
+    }
+}
+
+TEST_F(CommandLine, AnswersAskedAgainOrGivenInAdvance)
+{
+    const std::string take = "Recording\n";
+    const std::string kept = "File take.wav already exists!\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string input;
+        int status;
+        std::string out; // all of it after a refusal, its beginning after a take
+    } cases[] = {
+        {{"1644", "0.01", "null", "1", "take.wav"},
+         "y O o\n",
+         0,
+         Prompt("take.wav") + kAsk + kAsk + take},
+        {{"-y", "1644", "0.01", "null", "1", "take.wav"}, "x\n", 0, take},
+        {{"--overwrite", "1644", "0.01", "null", "2", "take.wav", "r.wav"}, "", 0, take},
+        {{"-n", "1644", "0.01", "null", "1", "take.wav"}, "o\n", 1, kept},
+        {{"-q", "--no-overwrite", "1644", "0.01", "null", "2", "r.wav", "take.wav"}, "", 1, kept},
+        {{"-yn", "1644", "0.01", "null", "1", "take.wav"}, "o\n", 1, kept},
+        {{"-ny", "1644", "0.01", "null", "1", "take.wav"}, "", 0, take},
+    };
+    for (const auto& c : cases) {
+        WriteFile(dir + "/take.wav", "old take");
+        std::remove((dir + "/r.wav").c_str());
+        const RunResult r = Run(c.args, c.input);
+        EXPECT_EQ(r.exit_code, c.status) << c.args[0];
+        EXPECT_EQ(r.out.substr(0, c.status == 0 ? c.out.size() : std::string::npos), c.out);
+        EXPECT_EQ(ReadFile(dir + "/take.wav").size(), c.status == 0 ? 44u + 4096 * 2 : 8u);
+        EXPECT_EQ(FileExists(dir + "/r.wav"), c.status == 0 && c.args.size() == 7);
     }
 }
 

@@ -61,7 +61,9 @@ TEST_F(DeviceFailure, RefusalsBeforeAnyFileExist)
         std::vector<std::string> args;
         std::string err;
     } cases[] = {
-        {{"2444", "1", "s16only"}, "Problem setting recording format: Invalid argument\n"},
+        {{"2444", "1", "s16only"},
+         "Problem setting recording format: Invalid argument (S24_3LE requested, the device "
+         "offers S16_LE)\n"},
         {{"1644", "1", "ileave", "1", "given.wav"},
          "Problem setting recording access: Invalid argument (the device offers interleaved "
          "access only; plughw: gives the same card with conversion)\n"},
@@ -121,7 +123,8 @@ TEST_F(DeviceFailure, OddDevices)
          {"1644", "1", "mono", "2"},
          0,
          1,
-         "Problem setting recording channels: Invalid argument\n",
+         "Problem setting recording channels: Invalid argument (2 requested, the device offers "
+         "1)\n",
          [&](const RunResult& r) {
              EXPECT_EQ(r.out, "");
              EXPECT_EQ(ListDir(dir).size(), 1u) << "only the configuration";
@@ -130,7 +133,8 @@ TEST_F(DeviceFailure, OddDevices)
          {"2444", "1", "mono", "s", "given.wav"},
          0,
          1,
-         "Problem setting recording channels: Invalid argument\n",
+         "Problem setting recording channels: Invalid argument (2 requested, the device offers "
+         "1)\n",
          [&](const RunResult& r) {
              EXPECT_EQ(r.out, "");
              EXPECT_EQ(ListDir(dir).size(), 1u) << "only the configuration";

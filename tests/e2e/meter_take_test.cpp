@@ -2,6 +2,7 @@
 // of what the user must see, computed here from the device's known signal.
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
@@ -99,6 +100,12 @@ std::vector<std::string> ExpectedPieces(const TakeCase& c)
             since_hold = 0;
         }
     }
+    // After the loop the period written last is scanned for the report.
+    for (int ch = 0; ch < (both ? 2 : 1); ++ch) {
+        take_peak[ch] = std::max(take_peak[ch], value(ch, c.periods - 1));
+        if (value(ch, c.periods - 1) > clip)
+            pieces.push_back("Input Channel " + std::to_string(ch + 1) + " is Peaking!");
+    }
     pieces.push_back("Input Channel Peaks:");
     for (int ch = 0; ch < (both ? 2 : 1); ++ch) {
         char line[64];
@@ -127,7 +134,7 @@ std::string WithoutStatusLines(const std::string& out)
 
 class MeterTake : public EndToEnd {
   protected:
-    RunResult Take(const TakeCase& c, const std::string& option = "")
+    RunResult Take(const TakeCase& c, const std::string& option = "", int columns = 0)
     {
         Devices("pcm.sig { type quillosim signal \"peaks\" left " + List(c.left) + " right " +
                 List(c.right) + " }\n");
@@ -138,7 +145,9 @@ class MeterTake : public EndToEnd {
         std::vector<std::string> args = {c.format, seconds, "sig", c.mode, "take.wav", "take2.wav"};
         if (!option.empty())
             args.insert(args.begin(), option);
-        return Run(args);
+        RunOptions o = Options(args);
+        o.terminal_columns = columns;
+        return RunQuillo(o);
     }
     void Check(const TakeCase& c)
     {
@@ -209,29 +218,87 @@ TEST_F(MeterTake, StereoFileMetersAndReportsBothChannels)
     Check({"1696", 96000, 2, "s", 80, {16384, -16384, 8192, 0}, {32767, 1, -32768, 5}});
 }
 
-TEST_F(MeterTake, ReportValuesForHalfAndFullScale)
+TEST_F(MeterTake, ReportCoversEveryPeriodWritten)
 {
-    // The last period is never scanned: the signal sits in the periods before it.
-    const RunResult r = Take({"1644", 44100, 2, "2", 3, {16384, 16384, 0}, {-32768, 7, 0}});
-    ASSERT_EQ(r.exit_code, 0);
-    EXPECT_TRUE(r.out.ends_with(
-        "\n\nInput Channel Peaks:\n\tchannel 1: -6.02 dBFS\n\tchannel 2: -0.00 dBFS\nDone\n"))
-        << r.out;
-    EXPECT_EQ(SplitStatus(r.out)[2], "Input Channel 2 is Peaking!");
-}
-
-TEST_F(MeterTake, OnePeriodTakeReportsMinusInfinity)
-{
-    for (const std::string mode : {"1", "2", "s"}) {
-        const RunResult r = Take({"2496", 96000, 3, mode, 1, {-8388608}, {8388607}});
+    const std::string report = "\n\nInput Channel Peaks:\n";
+    const std::string clip1 = "\nInput Channel 1 is Peaking!\n";
+    const std::string clip2 = "\nInput Channel 2 is Peaking!\n";
+    const struct {
+        TakeCase take;
+        std::string tail; // what ends standard output, before "Done"
+    } cases[] = {
+        {{"1644", 44100, 2, "2", 3, {16384, 16384, 0}, {-32768, 7, 0}},
+         report + "\tchannel 1: -6.02 dBFS\n\tchannel 2: -0.00 dBFS\n"},
+        // The loudest period is the last: its clip warning comes first.
+        {{"1644", 44100, 2, "2", 3, {100, 200, 16384}, {7, 8, -32768}},
+         clip2 + report + "\tchannel 1: -6.02 dBFS\n\tchannel 2: -0.00 dBFS\n"},
+        // A one-period take: the only period is the last.
+        {{"2496", 96000, 3, "1", 1, {-8388608}, {8388607}},
+         clip1 + report + "\tchannel 1: -0.00 dBFS\n"},
+        {{"2496", 96000, 3, "2", 1, {-8388608}, {8388607}},
+         clip1 + clip2 + report + "\tchannel 1: -0.00 dBFS\n\tchannel 2: -0.00 dBFS\n"},
+        {{"2496", 96000, 3, "s", 1, {4194304}, {-1}},
+         report + "\tchannel 1: -6.02 dBFS\n\tchannel 2: -138.47 dBFS\n"},
+    };
+    for (const auto& c : cases) {
+        Check(c.take);
+        const RunResult r = Take(c.take, "-y");
         ASSERT_EQ(r.exit_code, 0);
-        const std::string report = mode == "1" ? "\tchannel 1: -inf dBFS\n"
-                                               : "\tchannel 1: -inf dBFS\n\tchannel 2: -inf dBFS\n";
-        EXPECT_TRUE(r.out.ends_with("\n\nInput Channel Peaks:\n" + report + "Done\n")) << r.out;
-        EXPECT_EQ(r.out.find("Peaking"), std::string::npos);
+        EXPECT_TRUE(r.out.ends_with(c.tail + "Done\n")) << r.out;
         unlink(Path("take.wav").c_str());
         unlink(Path("take2.wav").c_str());
     }
+}
+
+// Columns as a terminal counts them: a tab to the next multiple of 8.
+int Columns(const std::string& piece)
+{
+    int column = 0;
+    for (char ch : piece)
+        column = ch == '\t' ? (column / 8 + 1) * 8 : column + 1;
+    return column;
+}
+
+TEST_F(MeterTake, StatusLineFitsTheTerminal)
+{
+    // Two channels: the widest line (held peaks -144.0) takes 72 columns.
+    const TakeCase c{"1644", 44100, 2, "2", 12, {16384, 32767, 100}, {-8192, 5, 0}};
+    const RunResult piped = Take(c);
+    const std::vector<std::string> lines = SplitStatus(piped.out);
+    for (const int columns : {120, 72, 71, 60, 20}) {
+        const RunResult r = Take(c, "-y", columns);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        if (columns >= 72) {
+            EXPECT_TRUE(r.out == piped.out) << columns << ": byte for byte as in a pipe";
+            continue;
+        }
+        const std::vector<std::string> fitted = SplitStatus(r.out);
+        ASSERT_EQ(fitted.size(), lines.size()) << r.out;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (!lines[i].starts_with("rem = ")) {
+                EXPECT_EQ(fitted[i], lines[i]);
+            } else if (Columns(lines[i]) <= columns) {
+                EXPECT_EQ(fitted[i], lines[i]) << "a line that fits stays as it is";
+            } else {
+                EXPECT_EQ(Columns(fitted[i]), columns) << fitted[i];
+                EXPECT_EQ(fitted[i].substr(0, 14), lines[i].substr(0, 14));
+            }
+        }
+    }
+
+    // A paced take of about a second, its terminal narrowed after the first line.
+    Devices("pcm.paced { type quillosim paced true }\n");
+    RunOptions o = Options({"-y", "1644", "1", "paced", "2", "take.wav", "take2.wav"});
+    o.terminal_columns = 120;
+    o.signal = SIGWINCH;
+    o.signal_after_text = "rem = ";
+    o.columns_at_signal = 60;
+    const RunResult r = RunQuillo(o);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::vector<std::string> resized = SplitStatus(r.out);
+    ASSERT_GE(resized.size(), 5u);
+    EXPECT_EQ(Columns(resized[1]), 72) << resized[1];
+    EXPECT_EQ(Columns(resized[resized.size() - 5]), 60) << r.out;
 }
 
 } // namespace

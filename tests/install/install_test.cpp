@@ -119,8 +119,10 @@ TEST_F(Completion, OffersOptionsCodesDevicesModesAndFiles)
         {"quillo ", "1644\n1648\n2444\n2448\n1688\n1696\n2488\n2496\n"},
         {"quillo 24", "2444\n2448\n2488\n2496\n"},
         {"quillo --q", "--quiet\n"},
-        {"quillo -", "-h\n--help\n-V\n--version\n-q\n--quiet\n-L\n--list-devices\n"},
-        {"quillo -q 16", "1644\n1648\n1688\n1696\n"},
+        {"quillo -", "-h\n--help\n-V\n--version\n-q\n--quiet\n-y\n--overwrite\n-n\n"
+                     "--no-overwrite\n-L\n--list-devices\n"},
+        {"quillo --no", "--no-overwrite\n"},
+        {"quillo -q -y 16", "1644\n1648\n1688\n1696\n"},
         {"quillo 1644 6", "\n"},
         {quillo + " 1644 60 sim", "simdev\n"},
         // bash completes only what follows the colon.

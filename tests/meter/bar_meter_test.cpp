@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "meter/meter.hpp"
@@ -141,6 +142,36 @@ TEST(BarMeter, StereoMeterPrintsTheTextAndFlushes)
     const std::string out =
         CaptureStdout([&] { StereoMeter(period, 45.0f, &reset, 11.25f, 2, 2, held); });
     EXPECT_EQ(out, Text(20, "-144.0 / -144.0"));
+}
+
+TEST(BarMeter, StatusLineIsFittedToTheTerminalBarFirst)
+{
+    const std::string clock = "\rrem = 12.34 sec";
+    const std::string line = clock + Text(12, "-6.0 / -12.0"); // 69 columns
+    const std::string head = clock + "\t -45 dB [";            // 25 columns
+    const std::string wide = "\rrem = 123.45 sec" + Text(24, "-144.0");
+    const struct {
+        std::string line;
+        int columns;
+        std::string fitted;
+    } cases[] = {
+        {line, 0, line},
+        {line, 69, line},
+        {line, 68, head + std::string(12, '|') + std::string(12, ' ') + "] -6.0 / -12.0 dB  "},
+        {line, 60, head + std::string(9, '|') + std::string(9, ' ') + "] -6.0 / -12.0 dB"},
+        {line, 40, head + std::string(7, '|') + std::string(7, ' ') + "]"},
+        {line, 32, clock + std::string(17, ' ')},
+        {line, 10, "\rrem = 12.3"},
+        // The tab after a longer time reaches column 24.
+        {wide, 60, "\rrem = 123.45 sec\t -45 dB [" + std::string(16, '|') + "] -144.0 dB"},
+    };
+    for (const auto& c : cases) {
+        char buffer[256];
+        std::memcpy(buffer, c.line.data(), c.line.size());
+        const int len =
+            FitStatusLine(buffer, static_cast<int>(c.line.size()), sizeof buffer, c.columns);
+        EXPECT_EQ(std::string(buffer, static_cast<size_t>(len)), c.fitted) << c.columns;
+    }
 }
 
 } // namespace

@@ -12,11 +12,13 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -34,12 +36,40 @@ int64_t NowMs()
     return MonotonicMs();
 }
 
+void SetColumns(int master, int columns)
+{
+    const winsize size{24, static_cast<unsigned short>(columns), 0, 0};
+    ioctl(master, TIOCSWINSZ, &size);
+}
+
+// A pseudo-terminal `columns` wide in place of a pipe: [0] the side the test
+// reads, [1] the terminal. Raw, so the bytes arrive as they were written.
+bool OpenTerminal(int fds[2], int columns)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        return false;
+    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    termios raw{};
+    if (terminal < 0 || tcgetattr(terminal, &raw) != 0)
+        return false;
+    cfmakeraw(&raw);
+    tcsetattr(terminal, TCSANOW, &raw);
+    SetColumns(master, columns);
+    fds[0] = master;
+    fds[1] = terminal;
+    return true;
+}
+
 } // namespace
 
 RunResult RunQuillo(const RunOptions& options)
 {
     int in_pipe[2], out_pipe[2], err_pipe[2];
-    if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
+    if (pipe(in_pipe) != 0 || pipe(err_pipe) != 0)
+        std::abort();
+    if (options.terminal_columns > 0 ? !OpenTerminal(out_pipe, options.terminal_columns)
+                                     : pipe(out_pipe) != 0)
         std::abort();
     if (options.stdout_pipe_bytes > 0)
         fcntl(out_pipe[1], F_SETPIPE_SZ, options.stdout_pipe_bytes);
@@ -179,6 +209,8 @@ RunResult RunQuillo(const RunOptions& options)
             result.text_ms = signal_clock;
         }
         if (!signalled && signal_clock >= 0 && NowMs() - signal_clock >= options.signal_after_ms) {
+            if (options.columns_at_signal > 0)
+                SetColumns(out_pipe[0], options.columns_at_signal);
             kill(pid, options.signal);
             signalled = true;
             signalled_at = NowMs();

@@ -30,6 +30,8 @@ struct RunOptions {
     int open_files_limit = -1;           // RLIMIT_NOFILE, like ulimit -n
     std::vector<int> ignored_signals;    // SIG_IGN from the start, like nohup
     int stdout_pipe_bytes = 0;           // a smaller standard output pipe
+    int terminal_columns = 0;            // standard output a raw pseudo-terminal this wide
+    int columns_at_signal = 0;           // ... resized to this just before the signal
     int stdout_unread_ms = 0;            // standard output not read until then
     size_t stdout_close_after = 0;       // its reader goes away after this many bytes
     bool stdout_close_at_signal = false; // ... or when the signal is sent
