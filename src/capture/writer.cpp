@@ -17,6 +17,9 @@ namespace {
 // A writer with nothing to do looks for work this often by itself: at real
 // time that is all it needs, and the capture thread never has to wake it.
 constexpr int64_t kWriterCheckNs = 50000000;
+// What the writer hands the kernel at most in one write, when periods wait:
+// few system calls, and a batch that stays in the cache.
+constexpr size_t kWriteBatchBytes = 262144;
 // A capture thread waiting for room looks for a stop signal this often.
 constexpr int64_t kRoomCheckNs = 100000000;
 
@@ -110,28 +113,65 @@ void Written(SyncClock* clock)
     }
 }
 
-// Writes one entry; after a failure the rest of the take is only taken off
-// the queue, so the capture loop never waits for a writer that no longer
-// writes.
-void WriteEntry(TakeWriter* writer, const QueueEntry& entry, SyncClock* clock)
+// The periods at the head of the ready ring, up to `most`, from period
+// `done` of the first entry on: the slot of each.
+int GatherPeriods(PeriodQueue* queue, int64_t done, int most, const char** slots)
+{
+    int count = 0;
+    QueueEntry entry;
+    for (uint64_t ahead = 0; count < most && QueueNext(queue, &entry, ahead); ++ahead) {
+        const char* planes = QueueSlot(queue, entry.slot);
+        for (int64_t r = ahead == 0 ? done : 0; r < entry.repeat && count < most; ++r)
+            slots[count++] = planes;
+    }
+    return count;
+}
+
+// Gives back the entries whose periods are all written; *done counts those
+// written of the entry left at the head.
+void ReleaseWritten(PeriodQueue* queue, int64_t periods, int64_t* done)
+{
+    *done += periods;
+    QueueEntry entry;
+    while (QueueNext(queue, &entry) && *done >= entry.repeat) {
+        *done -= entry.repeat;
+        QueueRelease(queue, entry);
+    }
+    queue->written_periods.store(queue->released_periods + static_cast<uint64_t>(*done),
+                                 std::memory_order_release);
+}
+
+// Writes what waits, a few periods per system call: one at real time, more
+// for a writer that has fallen behind or a source faster than real time.
+// After a failure the rest of the take is only taken off the queue, so the
+// capture loop never waits for a writer that no longer writes.
+void WriteWaiting(TakeWriter* writer, SyncClock* clock)
 {
     PeriodQueue* queue = &writer->queue;
-    const char* planes = QueueSlot(queue, entry.slot);
-    uint64_t written = queue->released_periods;
-    for (int64_t r = 0; r < entry.repeat; ++r) {
+    const char* left[kMaxPeriodsPerWrite];
+    const char* right[kMaxPeriodsPerWrite];
+    int64_t done = 0; // periods written of the entry at the head
+    QueueEntry entry;
+    while (QueueNext(queue, &entry)) {
+        if (queue->error.load(std::memory_order_relaxed) != 0) {
+            QueueRelease(queue, entry);
+            done = 0;
+            continue;
+        }
+        const int count = GatherPeriods(queue, done, writer->batch_periods, left);
+        for (int k = 0; k < count; ++k)
+            right[k] = left[k] + queue->plane_bytes;
         int channel = 0;
-        const int err = WritePeriodQuietly(
-            writer->files, writer->interleave, writer->sample_bytes, writer->period_frames, planes,
-            planes + queue->plane_bytes, writer->interleave_buf, &channel);
+        const int err = WritePeriodsQuietly(writer->files, writer->interleave, writer->sample_bytes,
+                                            writer->period_frames, left, right, count,
+                                            writer->interleave_buf, &channel);
         if (err != 0) {
             RecordFirstError(queue, err, channel);
-            return;
+            continue;
         }
-        queue->written_periods.store(++written, std::memory_order_release);
+        ReleaseWritten(queue, count, &done);
         Written(clock);
         SyncIfDue(writer, clock);
-        if (queue->error.load(std::memory_order_relaxed) != 0)
-            return;
     }
 }
 
@@ -155,12 +195,7 @@ void* WriterThreadMain(void* arg)
 
     QueueEntry entry;
     for (;;) {
-        if (QueueNext(queue, &entry)) {
-            if (queue->error.load(std::memory_order_relaxed) == 0)
-                WriteEntry(writer, entry, &clock);
-            QueueRelease(queue, entry);
-            continue;
-        }
+        WriteWaiting(writer, &clock);
         int64_t timeout_ns = kWriterCheckNs;
         if (queue->error.load(std::memory_order_relaxed) == 0) {
             const int64_t sync_in_ns = SyncIfDue(writer, &clock);
@@ -217,7 +252,7 @@ int QueueInit(PeriodQueue* queue, uint32_t slots, size_t plane_bytes)
         queue->free_stack[s] = slots - 1 - s;
     queue->free_count = slots;
     queue->previous = slots;
-    queue->wake_entries = slots / 8 > 0 ? slots / 8 : 1;
+    queue->wake_entries = slots / 4 > 0 ? slots / 4 : 1;
     // Paging the queue in from swap mid-take would stall the capture; a
     // system that does not allow locking still records.
     mlock(queue->memory, queue->memory_bytes);
@@ -323,12 +358,12 @@ int QueueError(const PeriodQueue* queue, int* channel)
     return err;
 }
 
-bool QueueNext(PeriodQueue* queue, QueueEntry* entry)
+bool QueueNext(PeriodQueue* queue, QueueEntry* entry, uint64_t ahead)
 {
-    const uint64_t tail = queue->ready_tail.load(std::memory_order_relaxed);
-    if (tail == queue->ready_head.load(std::memory_order_acquire))
+    const uint64_t at = queue->ready_tail.load(std::memory_order_relaxed) + ahead;
+    if (at >= queue->ready_head.load(std::memory_order_acquire))
         return false;
-    *entry = queue->ready[tail & queue->ready_mask];
+    *entry = queue->ready[at & queue->ready_mask];
     return true;
 }
 
@@ -362,7 +397,12 @@ int WriterStart(TakeWriter* writer, OutputFiles* files, int interleave, uint32_t
     writer->sample_bytes = sample_bytes;
     writer->period_frames = period_frames;
     const size_t plane_bytes = static_cast<size_t>(period_frames) * sample_bytes;
-    writer->interleave_buf = static_cast<char*>(std::malloc(2 * plane_bytes));
+    const size_t batch = kWriteBatchBytes / (2 * plane_bytes);
+    writer->batch_periods = batch < 1                     ? 1
+                            : batch > kMaxPeriodsPerWrite ? kMaxPeriodsPerWrite
+                                                          : static_cast<int>(batch);
+    writer->interleave_buf = static_cast<char*>(
+        std::malloc(static_cast<size_t>(writer->batch_periods) * 2 * plane_bytes));
     if (writer->interleave_buf == nullptr ||
         QueueInit(&writer->queue, QueuePeriods(rate_hz, period_frames), plane_bytes) != 0) {
         WriterFree(writer);

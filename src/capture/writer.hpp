@@ -112,8 +112,9 @@ uint64_t QueueUnwrittenPeriods(const PeriodQueue* queue);
 int QueueError(const PeriodQueue* queue, int* channel);
 
 // Writer thread.
-// The oldest entry not yet written; false when none waits.
-bool QueueNext(PeriodQueue* queue, QueueEntry* entry);
+// The oldest entry not yet written (or the one `ahead` entries after it);
+// false when none waits.
+bool QueueNext(PeriodQueue* queue, QueueEntry* entry, uint64_t ahead = 0);
 // The two planes of `slot`.
 const char* QueueSlot(const PeriodQueue* queue, uint32_t slot);
 // Done with the entry QueueNext gave: gives its slot back.
@@ -126,7 +127,8 @@ struct TakeWriter {
     int interleave = 0;
     uint32_t sample_bytes = 0;
     int period_frames = 0;
-    char* interleave_buf = nullptr;
+    int batch_periods = 1;          // the most periods written at once
+    char* interleave_buf = nullptr; // room for them interleaved
     // Started and joined by the capture thread.
     pthread_t thread{};
     bool running = false;
