@@ -1,8 +1,11 @@
 // Planning a take in whole periods, and the longest take that can be counted.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "capture/capture.hpp"
+#include "meter/meter.hpp"
 #include "wav/wav.hpp"
 
 void QUANTIZE(int period_frames, uint32_t rate_hz, const float* duration_s, int64_t* frames)
@@ -51,6 +54,12 @@ void UpdateClock(int64_t frames_a, int64_t frames_b, uint32_t rate_hz)
 {
     // Not flushed here: the meter text that follows in the same period
     // flushes the whole status line, one write per period.
-    std::printf("\rrem = %.2f sec",
-                static_cast<double>(frames_a + frames_b) / static_cast<double>(rate_hz));
+    char text[64] = "\rrem = ";
+    const int room = static_cast<int>(sizeof text) - 7 - 4;
+    const int len = 7 + std::min(room - 1, FormatDecimal(text + 7, static_cast<size_t>(room),
+                                                         static_cast<double>(frames_a + frames_b) /
+                                                             static_cast<double>(rate_hz),
+                                                         2));
+    std::memcpy(text + len, " sec", 4);
+    std::fwrite(text, 1, static_cast<size_t>(len) + 4, stdout);
 }
