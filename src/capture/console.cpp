@@ -24,7 +24,7 @@ constexpr size_t kWriteChunkBytes = 16384;
 // A terminal thread asleep is woken for a line of its own or this many
 // pieces; otherwise it looks for status lines by itself every 50 ms, which
 // at real time is every period or two.
-constexpr uint64_t kBatchPieces = 64;
+constexpr uint64_t kBatchPieces = 256;
 constexpr int64_t kTextCheckNs = 50000000;
 // How long the terminal thread waits for a status line being rewritten.
 constexpr long kRewriteWaitNs = 1000000;
@@ -75,6 +75,13 @@ void PushPieces(ConsoleQueue* queue, int fd, TextKind kind, const char* text, si
         text += piece;
         bytes -= piece;
     }
+}
+
+// Where `mark` first comes in text[from, end), or `end`.
+size_t EndBefore(const char* text, size_t from, size_t end, char mark)
+{
+    const void* found = std::memchr(text + from, mark, end - from);
+    return found == nullptr ? end : static_cast<size_t>(static_cast<const char*>(found) - text);
 }
 
 bool Waiting(const ConsoleQueue* queue)
@@ -205,18 +212,13 @@ void ConsoleQueueText(ConsoleQueue* queue, int fd, const char* text, size_t byte
 {
     size_t at = 0;
     while (at < bytes) {
-        size_t end = at;
-        TextKind kind;
-        if (text[at] == '\r') {
-            kind = TextKind::kStatus;
-            ++end;
-            while (end < bytes && text[end] != '\n' && text[end] != '\r')
-                ++end;
-        } else {
-            kind = TextKind::kEvent;
-            while (end < bytes && text[end] != '\r')
-                ++end;
-        }
+        // A status line runs up to the next newline or carriage return, an
+        // event up to the next carriage return.
+        TextKind kind = text[at] == '\r' ? TextKind::kStatus : TextKind::kEvent;
+        const size_t from = kind == TextKind::kStatus ? at + 1 : at;
+        size_t end = EndBefore(text, from, bytes, '\r');
+        if (kind == TextKind::kStatus)
+            end = EndBefore(text, from, end, '\n');
         if (fd != 1)
             kind = TextKind::kEvent;
         PushPieces(queue, fd, kind, text + at, end - at);
