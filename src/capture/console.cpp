@@ -24,7 +24,7 @@ constexpr size_t kWriteChunkBytes = 16384;
 // A terminal thread asleep is woken for a line of its own or this many
 // pieces; otherwise it looks for status lines by itself every 50 ms, which
 // at real time is every period or two.
-constexpr uint64_t kBatchPieces = 256;
+constexpr uint64_t kBatchPieces = 64;
 constexpr int64_t kTextCheckNs = 50000000;
 // How long the terminal thread waits for a status line being rewritten.
 constexpr long kRewriteWaitNs = 1000000;
@@ -164,6 +164,8 @@ void* TerminalThreadMain(void* arg)
     char* chunk = static_cast<char*>(std::malloc(kWriteChunkBytes));
     for (;;) {
         const bool wrote = WriteWaiting(console, &console->queue, chunk);
+        if (wrote)
+            DoorbellRing(&console->taken_bell);
         if (WriteWaiting(console, &console->foreign, chunk) || wrote)
             continue;
         if (Waiting(&console->queue) || Waiting(&console->foreign)) {
@@ -308,6 +310,24 @@ int ConsoleOpen(Console* console)
 void ConsoleFlush()
 {
     std::fflush(stdout);
+}
+
+bool ConsoleBehind(const Console* console)
+{
+    const ConsoleQueue* queue = &console->queue;
+    return queue->pushed.load(std::memory_order_relaxed) -
+               queue->taken.load(std::memory_order_relaxed) >=
+           queue->relaxed / 2;
+}
+
+void ConsoleCatchUp(Console* console, int64_t timeout_ns)
+{
+    const int64_t until_ns = MonotonicNs() + timeout_ns;
+    for (int64_t left_ns = timeout_ns; ConsoleBehind(console) && left_ns > 0;
+         left_ns = until_ns - MonotonicNs()) {
+        DoorbellRing(&console->bell);
+        DoorbellSleep(&console->taken_bell, left_ns, [console] { return !ConsoleBehind(console); });
+    }
 }
 
 void ConsoleClose(Console* console)

@@ -78,8 +78,11 @@ struct Console {
     pthread_t owner{};
     int out_fd = 1; // where standard output's text goes
     int err_fd = 2;
-    // The terminal thread sleeps on it; any producer rings it.
+    // The terminal thread sleeps on `bell`, rung by any producer; the
+    // capture thread on `taken_bell` while it lets the terminal catch up,
+    // rung by the terminal thread.
     Doorbell bell;
+    Doorbell taken_bell;
     // Set by ConsoleClose after the last text of the capture thread.
     std::atomic<bool> closing{false};
     // The terminal thread's alone.
@@ -99,6 +102,14 @@ struct Console {
 int ConsoleOpen(Console* console);
 // Flushes what was printed into the queue. Never blocks on the terminal.
 void ConsoleFlush();
+// Whether so much of the capture thread's text waits that status lines will
+// soon be thinned out.
+bool ConsoleBehind(const Console* console);
+// Waits, up to `timeout_ns`, until the terminal thread has caught up. Only
+// for a source ahead of real time, which loses nothing by waiting: its
+// status lines then all reach a terminal that is merely slow to be given
+// a CPU.
+void ConsoleCatchUp(Console* console, int64_t timeout_ns);
 // Writes everything queued (blocking until the terminal takes it or its
 // reader is gone), restores the standard streams and stops the thread.
 void ConsoleClose(Console* console);

@@ -26,6 +26,9 @@ constexpr int kWaitSliceMs = 100;
 // Real-time priority of the capture thread: well above normal threads, below
 // what the system keeps for its own most urgent work.
 constexpr int kCapturePriority = 40;
+// The longest a source ahead of real time waits for the terminal per
+// period: a terminal that takes no text slows such a take, never stops it.
+constexpr int64_t kCatchUpNs = 10000000;
 // The device buffer quillo asks for, in periods.
 constexpr int kBufferPeriods = 8;
 
@@ -271,6 +274,10 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
             UpdateClock(planned, -processed, rate_hz);
         MeterShow(&meter, sample_bytes);
         ConsoleFlush();
+        // A source ahead of real time floods a terminal thread that gets
+        // little CPU: it waits for it rather than thin the status lines.
+        if (ConsoleBehind(&console) && AheadOfRealTime(processed, start_ns, rate_hz, period))
+            ConsoleCatchUp(&console, kCatchUpNs);
     }
     if (disk_losing > 0) {
         ReportDiskLoss(disk_losing, period, rate_hz, "");
