@@ -1,5 +1,6 @@
 // Fixed-point decimal text of a double, without the C library's arbitrary
 // precision: the status line prints three such numbers every period.
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -19,11 +20,14 @@ int FormatDecimal(char* out, size_t room, double value, int decimals)
     if (!std::isfinite(value) || std::fabs(value) >= kExactBelow || decimals < 0 ||
         decimals > kMaxDecimals)
         return std::snprintf(out, room, "%.*f", decimals, value);
-    // |value| = mantissa / 2^shift exactly, mantissa an integer below 2^53.
-    int exponent = 0;
-    const double fraction = std::frexp(std::fabs(value), &exponent);
-    const uint64_t mantissa = static_cast<uint64_t>(std::ldexp(fraction, 53));
-    const int shift = 53 - exponent; // at least 4: |value| < 2^50
+    // |value| = mantissa / 2^shift exactly, mantissa an integer below 2^53,
+    // read from the bits of the double (IEEE 754 binary64).
+    const uint64_t bits = std::bit_cast<uint64_t>(value);
+    const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+    uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
+    if (biased != 0)
+        mantissa |= uint64_t{1} << 52;
+    const int shift = 1075 - (biased != 0 ? biased : 1); // at least 3: |value| < 2^50
     const uint64_t scaled = mantissa * kPowersOfTen[decimals];
     // Rounded to nearest, a tie to even, as printf does.
     uint64_t units = 0;
