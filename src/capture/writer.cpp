@@ -105,7 +105,7 @@ int64_t SyncIfDue(TakeWriter* writer, SyncClock* clock)
     return -1;
 }
 
-void Written(SyncClock* clock)
+void NoteWritten(SyncClock* clock)
 {
     if (!clock->unsynced) {
         clock->unsynced = true;
@@ -170,7 +170,7 @@ void WriteWaiting(TakeWriter* writer, SyncClock* clock)
             continue;
         }
         ReleaseWritten(queue, count, &done);
-        Written(clock);
+        NoteWritten(clock);
         SyncIfDue(writer, clock);
     }
 }

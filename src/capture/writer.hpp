@@ -65,7 +65,6 @@ struct PeriodQueue {
     bool head_set = false;
     uint32_t previous = 0;       // the slot published last, which the meter scans next
     bool previous_freed = false; // the writer gave `previous` back before its scan
-    uint32_t next_scratch = 0;   // which scratch slot a dropped period goes to next
     int64_t silence_owed = 0;    // periods dropped since the last queued one
     uint64_t queued_periods = 0; // periods published, repeats and silence included
 
