@@ -104,13 +104,16 @@ ssize_t QueueWrite(void* cookie, const char* text, size_t bytes)
     Console* console = target->console;
     if (pthread_equal(pthread_self(), console->owner)) {
         ConsoleQueue* queue = &console->queue;
+        const uint64_t before = queue->pushed.load(std::memory_order_relaxed);
         ConsoleQueueText(queue, target->fd, text, bytes);
         // A line of its own (a warning, the report) is written at once;
-        // status lines faster than the eye are handed over in batches.
+        // status lines faster than the eye are handed over in batches. The
+        // terminal thread sleeps only on an empty queue, so the batch is
+        // complete when the count waiting passes the mark.
+        const uint64_t taken = queue->taken.load(std::memory_order_relaxed);
         if (std::memchr(text, '\n', bytes) != nullptr ||
-            queue->pushed.load(std::memory_order_relaxed) -
-                    queue->taken.load(std::memory_order_relaxed) >=
-                kBatchPieces)
+            (before - taken < kBatchPieces &&
+             queue->pushed.load(std::memory_order_relaxed) - taken >= kBatchPieces))
             DoorbellRing(&console->bell);
     } else {
         std::lock_guard<std::mutex> hold(console->foreign_lock);

@@ -70,8 +70,10 @@ void PushEntry(PeriodQueue* queue, QueueEntry entry)
     queue->ready_head.store(head + 1, std::memory_order_release);
     queue->queued_periods += static_cast<uint64_t>(entry.repeat);
     // From a source faster than real time the writer gets batches; at real
-    // time it finds each period by itself.
-    if (head + 1 - queue->ready_tail.load(std::memory_order_relaxed) >= queue->wake_entries)
+    // time it finds each period by itself. It sleeps only on an empty ring,
+    // so the batch is complete when the count waiting reaches it: the ring
+    // costs nothing more while a busy writer stays behind.
+    if (head + 1 - queue->ready_tail.load(std::memory_order_relaxed) == queue->wake_entries)
         DoorbellRing(&queue->bell);
 }
 
