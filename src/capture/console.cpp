@@ -192,6 +192,12 @@ void* TerminalThreadMain(void* arg)
     return nullptr;
 }
 
+uint64_t Backlog(const Console* console)
+{
+    return console->queue.pushed.load(std::memory_order_relaxed) -
+           console->queue.taken.load(std::memory_order_relaxed);
+}
+
 } // namespace
 
 int ConsoleQueueInit(ConsoleQueue* queue, uint32_t capacity)
@@ -317,19 +323,20 @@ void ConsoleFlush()
 
 bool ConsoleBehind(const Console* console)
 {
-    const ConsoleQueue* queue = &console->queue;
-    return queue->pushed.load(std::memory_order_relaxed) -
-               queue->taken.load(std::memory_order_relaxed) >=
-           queue->relaxed / 2;
+    return Backlog(console) >= console->queue.relaxed / 2;
 }
 
 void ConsoleCatchUp(Console* console, int64_t timeout_ns)
 {
+    // Down to an eighth of the queue, so that the next wait is many
+    // periods away.
+    const uint64_t caught_up = console->queue.relaxed / 4;
     const int64_t until_ns = MonotonicNs() + timeout_ns;
-    for (int64_t left_ns = timeout_ns; ConsoleBehind(console) && left_ns > 0;
+    for (int64_t left_ns = timeout_ns; Backlog(console) > caught_up && left_ns > 0;
          left_ns = until_ns - MonotonicNs()) {
         DoorbellRing(&console->bell);
-        DoorbellSleep(&console->taken_bell, left_ns, [console] { return !ConsoleBehind(console); });
+        DoorbellSleep(&console->taken_bell, left_ns,
+                      [console, caught_up] { return Backlog(console) <= caught_up; });
     }
 }
 
