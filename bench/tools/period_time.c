@@ -27,10 +27,11 @@
  * the time inside stdio calls it made itself.
  *
  * It also counts file writes and syncs (fwrite other than to standard
- * output or error, fseeko, fdatasync, fsync) made by the capture thread
- * between its first and last read, which must be none, and keeps the
- * longest fwrite and fdatasync of the other threads (the writer's), to show
- * the disk stalls the capture thread did not wait for.
+ * output or error, writev, fseeko, fdatasync, fsync) made by the capture
+ * thread between its first and last read, which must be none, and keeps the
+ * longest file write (fwrite, writev) and fdatasync of the other threads
+ * (the writer's), to show the disk stalls the capture thread did not wait
+ * for.
  *
  * Values go into fixed arrays, so the measurement adds no allocation to the
  * loop it measures. At exit it writes them to the file named by
@@ -44,6 +45,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -55,6 +57,7 @@ typedef size_t (*fwrite_fn)(const void*, size_t, size_t, FILE*);
 typedef int (*fflush_fn)(FILE*);
 typedef int (*fseeko_fn)(FILE*, off_t, int);
 typedef int (*sync_fn)(int);
+typedef ssize_t (*writev_fn)(int, const struct iovec*, int);
 
 static readn_fn real_readn;
 static wait_fn real_wait;
@@ -65,6 +68,7 @@ static fflush_fn real_fflush;
 static fseeko_fn real_fseeko;
 static sync_fn real_fdatasync;
 static sync_fn real_fsync;
+static writev_fn real_writev;
 
 /* Resolved once while the process is still single-threaded. */
 __attribute__((constructor)) static void resolve(void)
@@ -78,6 +82,7 @@ __attribute__((constructor)) static void resolve(void)
     real_fseeko = (fseeko_fn)dlsym(RTLD_NEXT, "fseeko");
     real_fdatasync = (sync_fn)dlsym(RTLD_NEXT, "fdatasync");
     real_fsync = (sync_fn)dlsym(RTLD_NEXT, "fsync");
+    real_writev = (writev_fn)dlsym(RTLD_NEXT, "writev");
 }
 
 /* Initial-exec: a thread's first access must not allocate its TLS block. */
@@ -286,6 +291,18 @@ size_t fwrite(const void* data, size_t size, size_t count, FILE* f)
     } else {
         store_max(&other_fwrite_max_ns, took);
     }
+    return done;
+}
+
+ssize_t writev(int fd, const struct iovec* pieces, int count)
+{
+    const int64_t start = now_ns();
+    const ssize_t done = real_writev(fd, pieces, count);
+    const int64_t took = now_ns() - start;
+    if (on_capture_thread)
+        ++capture_file_calls;
+    else
+        store_max(&other_fwrite_max_ns, took);
     return done;
 }
 

@@ -5,10 +5,10 @@
 #include "capture/capture.hpp"
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -17,20 +17,36 @@ namespace {
 // About 24 s of status lines at 44.1 kHz before they are thinned out, and
 // room for hundreds of warnings beyond that.
 constexpr uint32_t kConsoleSlots = 1024;
+// Other threads print rarely, if ever (an ALSA plugin's error message).
+constexpr uint32_t kForeignSlots = 64;
 constexpr size_t kStreamBufferBytes = 16384;
 constexpr size_t kWriteChunkBytes = 16384;
+// A terminal thread asleep is woken for a line of its own or this many
+// pieces; otherwise it looks for status lines by itself every 50 ms, which
+// at real time is every period or two.
 constexpr uint64_t kBatchPieces = 64;
-constexpr int64_t kBatchNs = 20000000;
-constexpr auto kTextCheck = std::chrono::milliseconds(50);
+constexpr int64_t kTextCheckNs = 50000000;
+// How long the terminal thread waits for a status line being rewritten.
+constexpr long kRewriteWaitNs = 1000000;
+
+// ConsoleSlot::claim.
+constexpr uint8_t kUnclaimed = 0;
+constexpr uint8_t kRewriting = 1;
+constexpr uint8_t kTaking = 2;
 
 void Push(ConsoleQueue* queue, int fd, TextKind kind, const char* text, size_t bytes)
 {
-    const uint64_t waiting = queue->pushed - queue->taken;
+    const uint64_t pushed = queue->pushed.load(std::memory_order_relaxed);
+    const uint64_t waiting = pushed - queue->taken.load(std::memory_order_acquire);
     if (kind == TextKind::kStatus && waiting >= queue->relaxed && waiting > 0) {
-        ConsoleSlot& last = queue->slots[(queue->pushed - 1) % queue->capacity];
-        if (last.kind == TextKind::kStatus && last.fd == fd) {
+        ConsoleSlot& last = queue->slots[(pushed - 1) % queue->capacity];
+        uint8_t unclaimed = kUnclaimed;
+        if (last.kind == TextKind::kStatus && last.fd == fd &&
+            std::atomic_ref<uint8_t>(last.claim)
+                .compare_exchange_strong(unclaimed, kRewriting, std::memory_order_acquire)) {
             std::memcpy(last.text, text, bytes);
             last.bytes = static_cast<uint16_t>(bytes);
+            std::atomic_ref<uint8_t>(last.claim).store(kUnclaimed, std::memory_order_release);
             ++queue->dropped;
             return;
         }
@@ -39,12 +55,13 @@ void Push(ConsoleQueue* queue, int fd, TextKind kind, const char* text, size_t b
         ++queue->dropped;
         return;
     }
-    ConsoleSlot& slot = queue->slots[queue->pushed % queue->capacity];
+    ConsoleSlot& slot = queue->slots[pushed % queue->capacity];
     slot.fd = static_cast<uint8_t>(fd);
     slot.kind = kind;
     slot.bytes = static_cast<uint16_t>(bytes);
+    std::atomic_ref<uint8_t>(slot.claim).store(kUnclaimed, std::memory_order_relaxed);
     std::memcpy(slot.text, text, bytes);
-    ++queue->pushed;
+    queue->pushed.store(pushed + 1, std::memory_order_release);
 }
 
 void PushPieces(ConsoleQueue* queue, int fd, TextKind kind, const char* text, size_t bytes)
@@ -60,6 +77,19 @@ void PushPieces(ConsoleQueue* queue, int fd, TextKind kind, const char* text, si
     }
 }
 
+// Where `mark` first comes in text[from, end), or `end`.
+size_t EndBefore(const char* text, size_t from, size_t end, char mark)
+{
+    const void* found = std::memchr(text + from, mark, end - from);
+    return found == nullptr ? end : static_cast<size_t>(static_cast<const char*>(found) - text);
+}
+
+bool Waiting(const ConsoleQueue* queue)
+{
+    return queue->pushed.load(std::memory_order_acquire) !=
+           queue->taken.load(std::memory_order_relaxed);
+}
+
 struct CookieTarget {
     Console* console;
     int fd;
@@ -72,22 +102,24 @@ ssize_t QueueWrite(void* cookie, const char* text, size_t bytes)
 {
     const CookieTarget* target = static_cast<const CookieTarget*>(cookie);
     Console* console = target->console;
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> hold(console->lock);
-        ConsoleQueueText(&console->queue, target->fd, text, bytes);
-        // A line of its own (a warning, the report) is written at once; status
-        // lines faster than the eye are handed over in batches.
-        const int64_t now = MonotonicNs();
+    if (pthread_equal(pthread_self(), console->owner)) {
+        ConsoleQueue* queue = &console->queue;
+        const uint64_t before = queue->pushed.load(std::memory_order_relaxed);
+        ConsoleQueueText(queue, target->fd, text, bytes);
+        // A line of its own (a warning, the report) is written at once;
+        // status lines faster than the eye are handed over in batches. The
+        // terminal thread sleeps only on an empty queue, so the batch is
+        // complete when the count waiting passes the mark.
+        const uint64_t taken = queue->taken.load(std::memory_order_relaxed);
         if (std::memchr(text, '\n', bytes) != nullptr ||
-            console->queue.pushed - console->queue.taken >= kBatchPieces ||
-            now - console->woken_ns >= kBatchNs) {
-            console->woken_ns = now;
-            wake = true;
-        }
+            (before - taken < kBatchPieces &&
+             queue->pushed.load(std::memory_order_relaxed) - taken >= kBatchPieces))
+            DoorbellRing(&console->bell);
+    } else {
+        std::lock_guard<std::mutex> hold(console->foreign_lock);
+        ConsoleQueueText(&console->foreign, target->fd, text, bytes);
+        DoorbellRing(&console->bell);
     }
-    if (wake)
-        console->wake.notify_one();
     return static_cast<ssize_t>(bytes);
 }
 
@@ -108,76 +140,96 @@ void WriteAll(int fd, const char* text, size_t bytes, bool* broken)
     }
 }
 
-void* WriteText(void* arg)
+// Writes what waits in `queue`, one destination at a time. Returns whether
+// anything was taken.
+bool WriteWaiting(Console* console, ConsoleQueue* queue, char* chunk)
+{
+    if (chunk == nullptr) {
+        // Without a buffer nothing can be written: drop what waits.
+        queue->taken.store(queue->pushed.load(std::memory_order_acquire),
+                           std::memory_order_release);
+        return false;
+    }
+    int fd = 1;
+    const size_t bytes = ConsoleQueueTake(queue, chunk, kWriteChunkBytes, &fd);
+    if (bytes == 0)
+        return false;
+    if (fd == 1)
+        WriteAll(console->out_fd, chunk, bytes, &console->out_broken);
+    else
+        WriteAll(console->err_fd, chunk, bytes, &console->err_broken);
+    return true;
+}
+
+void* TerminalThreadMain(void* arg)
 {
     Console* console = static_cast<Console*>(arg);
     char* chunk = static_cast<char*>(std::malloc(kWriteChunkBytes));
-    std::unique_lock<std::mutex> hold(console->lock);
     for (;;) {
-        // The time-out takes a status line whose batch never filled.
-        console->wake.wait_for(hold, kTextCheck, [&] {
-            return console->closing || console->queue.pushed != console->queue.taken;
-        });
-        if (console->queue.pushed == console->queue.taken) {
-            if (console->closing)
+        const bool wrote = WriteWaiting(console, &console->queue, chunk);
+        if (wrote)
+            DoorbellRing(&console->taken_bell);
+        if (WriteWaiting(console, &console->foreign, chunk) || wrote)
+            continue;
+        if (Waiting(&console->queue) || Waiting(&console->foreign)) {
+            // The one piece left is a status line being rewritten.
+            const timespec pause{0, kRewriteWaitNs};
+            nanosleep(&pause, nullptr);
+            continue;
+        }
+        // Closed after the capture thread's last text.
+        if (console->closing.load(std::memory_order_acquire)) {
+            if (!Waiting(&console->queue) && !Waiting(&console->foreign))
                 break;
             continue;
         }
-        int fd = 1;
-        const size_t bytes =
-            chunk == nullptr ? 0 : ConsoleQueueTake(&console->queue, chunk, kWriteChunkBytes, &fd);
-        if (bytes == 0) {
-            // Without a buffer nothing can be written: drop what waits.
-            console->queue.taken = console->queue.pushed;
-            continue;
-        }
-        hold.unlock();
-        if (fd == 1)
-            WriteAll(console->out_fd, chunk, bytes, &console->out_broken);
-        else
-            WriteAll(console->err_fd, chunk, bytes, &console->err_broken);
-        hold.lock();
+        DoorbellSleep(&console->bell, kTextCheckNs, [console] {
+            return Waiting(&console->queue) || Waiting(&console->foreign) ||
+                   console->closing.load(std::memory_order_relaxed);
+        });
     }
-    hold.unlock();
     std::free(chunk);
     return nullptr;
+}
+
+uint64_t Backlog(const Console* console)
+{
+    return console->queue.pushed.load(std::memory_order_relaxed) -
+           console->queue.taken.load(std::memory_order_relaxed);
 }
 
 } // namespace
 
 int ConsoleQueueInit(ConsoleQueue* queue, uint32_t capacity)
 {
-    *queue = ConsoleQueue{};
+    queue->pushed.store(0, std::memory_order_relaxed);
+    queue->taken.store(0, std::memory_order_relaxed);
+    queue->dropped = 0;
     queue->slots = static_cast<ConsoleSlot*>(std::calloc(capacity, sizeof(ConsoleSlot)));
-    if (queue->slots == nullptr)
-        return -1;
-    queue->capacity = capacity;
-    queue->relaxed = capacity / 2;
-    return 0;
+    queue->capacity = queue->slots == nullptr ? 0 : capacity;
+    queue->relaxed = queue->capacity / 2;
+    return queue->slots == nullptr ? -1 : 0;
 }
 
 void ConsoleQueueFree(ConsoleQueue* queue)
 {
     std::free(queue->slots);
-    *queue = ConsoleQueue{};
+    queue->slots = nullptr;
+    queue->capacity = 0;
+    queue->relaxed = 0;
 }
 
 void ConsoleQueueText(ConsoleQueue* queue, int fd, const char* text, size_t bytes)
 {
     size_t at = 0;
     while (at < bytes) {
-        size_t end = at;
-        TextKind kind;
-        if (text[at] == '\r') {
-            kind = TextKind::kStatus;
-            ++end;
-            while (end < bytes && text[end] != '\n' && text[end] != '\r')
-                ++end;
-        } else {
-            kind = TextKind::kEvent;
-            while (end < bytes && text[end] != '\r')
-                ++end;
-        }
+        // A status line runs up to the next newline or carriage return, an
+        // event up to the next carriage return.
+        TextKind kind = text[at] == '\r' ? TextKind::kStatus : TextKind::kEvent;
+        const size_t from = kind == TextKind::kStatus ? at + 1 : at;
+        size_t end = EndBefore(text, from, bytes, '\r');
+        if (kind == TextKind::kStatus)
+            end = EndBefore(text, from, end, '\n');
         if (fd != 1)
             kind = TextKind::kEvent;
         PushPieces(queue, fd, kind, text + at, end - at);
@@ -187,16 +239,28 @@ void ConsoleQueueText(ConsoleQueue* queue, int fd, const char* text, size_t byte
 
 size_t ConsoleQueueTake(ConsoleQueue* queue, char* out, size_t room, int* fd)
 {
+    uint64_t taken = queue->taken.load(std::memory_order_relaxed);
+    const uint64_t pushed = queue->pushed.load(std::memory_order_acquire);
     size_t copied = 0;
-    while (queue->taken != queue->pushed) {
-        const ConsoleSlot& slot = queue->slots[queue->taken % queue->capacity];
-        if (copied > 0 && (slot.fd != *fd || copied + slot.bytes > room))
+    for (; taken != pushed; ++taken) {
+        ConsoleSlot& slot = queue->slots[taken % queue->capacity];
+        // Only the newest piece can be rewritten by the producer: it is
+        // claimed before it is read.
+        const bool newest = taken + 1 == pushed;
+        std::atomic_ref<uint8_t> claim(slot.claim);
+        uint8_t unclaimed = kUnclaimed;
+        if (newest && !claim.compare_exchange_strong(unclaimed, kTaking, std::memory_order_acquire))
             break;
+        if (copied > 0 && (slot.fd != *fd || copied + slot.bytes > room)) {
+            if (newest)
+                claim.store(kUnclaimed, std::memory_order_release);
+            break;
+        }
         *fd = slot.fd;
         std::memcpy(out + copied, slot.text, slot.bytes);
         copied += slot.bytes;
-        ++queue->taken;
     }
+    queue->taken.store(taken, std::memory_order_release);
     return copied;
 }
 
@@ -204,6 +268,10 @@ int ConsoleOpen(Console* console)
 {
     if (ConsoleQueueInit(&console->queue, kConsoleSlots) != 0)
         return -1;
+    if (ConsoleQueueInit(&console->foreign, kForeignSlots) != 0) {
+        ConsoleQueueFree(&console->queue);
+        return -1;
+    }
     console->out_buffer = static_cast<char*>(std::malloc(kStreamBufferBytes));
     out_target = {console, 1};
     err_target = {console, 2};
@@ -217,6 +285,7 @@ int ConsoleOpen(Console* console)
             std::fclose(console->err);
         std::free(console->out_buffer);
         ConsoleQueueFree(&console->queue);
+        ConsoleQueueFree(&console->foreign);
         return -1;
     }
     // Fully buffered: the status line of a period reaches the queue whole,
@@ -230,13 +299,15 @@ int ConsoleOpen(Console* console)
     console->saved_err = stderr;
     console->out_fd = fileno(stdout);
     console->err_fd = fileno(stderr);
+    console->owner = pthread_self();
 
-    const int started = StartThreadWithoutSignals(&console->thread, WriteText, console);
+    const int started = StartThreadWithoutSignals(&console->thread, TerminalThreadMain, console);
     if (started != 0) {
         std::fclose(console->out);
         std::fclose(console->err);
         std::free(console->out_buffer);
         ConsoleQueueFree(&console->queue);
+        ConsoleQueueFree(&console->foreign);
         return -1;
     }
 
@@ -250,20 +321,37 @@ void ConsoleFlush()
     std::fflush(stdout);
 }
 
+bool ConsoleBehind(const Console* console)
+{
+    return Backlog(console) >= console->queue.relaxed / 2;
+}
+
+void ConsoleCatchUp(Console* console, int64_t timeout_ns)
+{
+    // Down to an eighth of the queue, so that the next wait is many
+    // periods away.
+    const uint64_t caught_up = console->queue.relaxed / 4;
+    const int64_t until_ns = MonotonicNs() + timeout_ns;
+    for (int64_t left_ns = timeout_ns; Backlog(console) > caught_up && left_ns > 0;
+         left_ns = until_ns - MonotonicNs()) {
+        DoorbellRing(&console->bell);
+        DoorbellSleep(&console->taken_bell, left_ns,
+                      [console, caught_up] { return Backlog(console) <= caught_up; });
+    }
+}
+
 void ConsoleClose(Console* console)
 {
     std::fflush(console->out);
     std::fflush(console->err);
     stdout = console->saved_out;
     stderr = console->saved_err;
-    {
-        std::lock_guard<std::mutex> hold(console->lock);
-        console->closing = true;
-    }
-    console->wake.notify_one();
+    console->closing.store(true, std::memory_order_release);
+    DoorbellRing(&console->bell);
     pthread_join(console->thread, nullptr);
     std::fclose(console->out);
     std::fclose(console->err);
     std::free(console->out_buffer);
     ConsoleQueueFree(&console->queue);
+    ConsoleQueueFree(&console->foreign);
 }

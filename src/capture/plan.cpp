@@ -1,8 +1,11 @@
 // Planning a take in whole periods, and the longest take that can be counted.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "capture/capture.hpp"
+#include "meter/meter.hpp"
 #include "wav/wav.hpp"
 
 void QUANTIZE(int period_frames, uint32_t rate_hz, const float* duration_s, int64_t* frames)
@@ -49,9 +52,21 @@ int RefuseOverlongTake(int64_t frames, int period_frames, uint32_t bytes_per_fra
 
 int FormatClock(char* out, int room, int64_t frames_left, uint32_t rate_hz)
 {
-    const int len = std::snprintf(out, static_cast<size_t>(room), "\rrem = %.2f sec",
-                                  static_cast<double>(frames_left) / static_cast<double>(rate_hz));
-    return len < room ? len : room - 1;
+    // "\rrem = %.2f sec", without printf's arbitrary precision every period.
+    constexpr char kStart[] = "\rrem = ";
+    constexpr char kEnd[] = " sec";
+    constexpr int kStartBytes = sizeof kStart - 1;
+    constexpr int kEndBytes = sizeof kEnd - 1;
+    if (room <= kStartBytes + kEndBytes + 1)
+        return 0;
+    std::memcpy(out, kStart, kStartBytes);
+    const int digits_room = room - kStartBytes - kEndBytes;
+    const int digits = std::min(
+        digits_room - 1,
+        FormatDecimal(out + kStartBytes, static_cast<size_t>(digits_room),
+                      static_cast<double>(frames_left) / static_cast<double>(rate_hz), 2));
+    std::memcpy(out + kStartBytes + digits, kEnd, kEndBytes + 1);
+    return kStartBytes + digits + kEndBytes;
 }
 
 void UpdateClock(int64_t frames_a, int64_t frames_b, uint32_t rate_hz)

@@ -26,6 +26,11 @@ constexpr int kWaitSliceMs = 100;
 // Real-time priority of the capture thread: well above normal threads, below
 // what the system keeps for its own most urgent work.
 constexpr int kCapturePriority = 40;
+// The longest a source ahead of real time waits for the terminal per
+// period: a terminal that takes no text slows such a take, never stops it.
+constexpr int64_t kCatchUpNs = 10000000;
+// The device buffer quillo asks for, in periods.
+constexpr int kBufferPeriods = 8;
 
 enum class Wait { kReady, kStopped, kStalled };
 
@@ -94,6 +99,25 @@ void LowerCapturePriority()
 {
     sched_param param{0};
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
+}
+
+// A source that runs well ahead of real time (ALSA's null device, a plugin
+// that reads a file) loses nothing while the capture waits for the writer;
+// a live device would overrun. No live device runs at twice real time, once
+// the buffer it may hold at the start is allowed for.
+bool AheadOfRealTime(int64_t frames, int64_t start_ns, uint32_t rate_hz, int period_frames)
+{
+    const int64_t elapsed_us = (MonotonicNs() - start_ns) / 1000;
+    const int64_t elapsed_frames = elapsed_us * rate_hz / 1000000;
+    return frames > 2 * elapsed_frames + int64_t{kBufferPeriods} * period_frames;
+}
+
+// Audio dropped because the writer fell a whole queue behind: its own
+// line, so that nobody blames the sound card for it.
+void ReportDiskLoss(int64_t periods, int period_frames, uint32_t rate_hz, const char* in_all)
+{
+    std::printf("\nDisk too slow: %.2f s of audio lost%s\n",
+                static_cast<double>(periods) * period_frames / rate_hz, in_all);
 }
 
 // The smallest count of whole periods that reached every file.
@@ -182,15 +206,17 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     int failed = 0;
     int write_err = 0;
     int write_channel = 0;
+    int64_t disk_lost = 0;   // periods of audio dropped for a slow disk, in all
+    int64_t disk_losing = 0; // those of the loss going on
+    const int64_t start_ns = MonotonicNs();
     while (processed < planned) {
         // A failed write in the writer ends the take at this boundary.
-        const Room room = QueueWaitForRoom(queue, StopSignal);
-        if (room == Room::kStopped)
+        write_err = QueueError(queue, &write_channel);
+        if (write_err != 0)
             break;
-        if (room == Room::kFailed) {
-            write_err = QueueError(queue, &write_channel);
+        if (!QueueRoom(queue) && AheadOfRealTime(processed, start_ns, rate_hz, period) &&
+            !QueueWaitForRoom(queue, StopSignal))
             break;
-        }
         snd_pcm_avail_update(pcm);
         const Wait wait = WaitForPeriod(pcm);
         if (wait == Wait::kStopped)
@@ -200,7 +226,11 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
             failed = 1;
             break;
         }
-        char* current = QueueHead(queue);
+        // With every slot waiting for the disk the period is still read, on
+        // time, and then dropped: a slow disk must not make the device
+        // overrun, nor pass for an overrun.
+        bool room = true;
+        char* current = QueueHead(queue, &room);
         void* planes[2] = {current, current + plane_bytes};
         snd_pcm_sframes_t got;
         do
@@ -241,12 +271,27 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         // The meter runs one period behind: it scans the period read last.
         const char* previous = QueuePrevious(queue);
         MeterScan(&meter, period, sample_bytes, previous, previous + plane_bytes);
-        // After an overrun the silence stands for all the audio it lost, so
-        // what follows is at its true time in the take.
+        // After an overrun, or periods dropped, the silence stands for all
+        // the audio lost, so what follows is at its true time in the take.
         QueuePublish(queue, repeat);
+        if (!room && got > 0) {
+            disk_losing += repeat;
+        } else if (room && disk_losing > 0) {
+            ReportDiskLoss(disk_losing, period, rate_hz, "");
+            disk_lost += disk_losing;
+            disk_losing = 0;
+        }
         processed += repeat * period;
         ShowStatus(&meter, sample_bytes, planned - processed, rate_hz);
         ConsoleFlush();
+        // A source ahead of real time floods a terminal thread that gets
+        // little CPU: it waits for it rather than thin the status lines.
+        if (ConsoleBehind(&console) && AheadOfRealTime(processed, start_ns, rate_hz, period))
+            ConsoleCatchUp(&console, kCatchUpNs);
+    }
+    if (disk_losing > 0) {
+        ReportDiskLoss(disk_losing, period, rate_hz, "");
+        disk_lost += disk_losing;
     }
     LowerCapturePriority();
     // Everything captured reaches the files before they are sealed.
@@ -267,6 +312,8 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     MeterReport(&meter, sample_bytes, files.kept, interleave);
     if (overruns != 0)
         std::printf("\nRecord Overruns = %i\n", overruns);
+    if (disk_lost != 0)
+        ReportDiskLoss(disk_lost, period, rate_hz, " in all");
     if (early) {
         std::printf("Take stopped after %.2f of %.2f seconds\n",
                     static_cast<double>(FramesReached(&files)) / rate_hz,

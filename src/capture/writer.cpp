@@ -5,8 +5,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -16,73 +14,205 @@
 
 namespace {
 
-constexpr auto kRoomCheck = std::chrono::milliseconds(100);
-constexpr auto kWriterCheck = std::chrono::milliseconds(50);
-constexpr int64_t kBatchNs = 20000000;
+// A writer with nothing to do looks for work this often by itself: at real
+// time that is all it needs, and the capture thread never has to wake it.
+constexpr int64_t kWriterCheckNs = 50000000;
+// What the writer hands the kernel at most in one write, when periods wait:
+// few system calls, and a batch that stays in the cache.
+constexpr size_t kWriteBatchBytes = 262144;
+// A capture thread waiting for room looks for a stop signal this often.
+constexpr int64_t kRoomCheckNs = 100000000;
 
-void Fail(PeriodQueue* queue, int err, int channel)
+uint64_t PowerOfTwoAtLeast(uint64_t n)
 {
-    std::lock_guard<std::mutex> hold(queue->lock);
-    if (queue->error == 0) {
-        queue->error = err;
-        queue->error_channel = channel;
+    uint64_t p = 1;
+    while (p < n)
+        p <<= 1;
+    return p;
+}
+
+char* SlotAt(const PeriodQueue* queue, uint32_t slot)
+{
+    return queue->memory + size_t{slot} * 2 * queue->plane_bytes;
+}
+
+// Only the writer thread records errors, so the first one stays.
+void RecordFirstError(PeriodQueue* queue, int err, int channel)
+{
+    if (queue->error.load(std::memory_order_relaxed) != 0)
+        return;
+    queue->error_channel = channel;
+    queue->error.store(err, std::memory_order_release);
+}
+
+// Moves the slots the writer gave back onto the capture thread's stack, the
+// one freed last on top.
+void TakeFreed(PeriodQueue* queue)
+{
+    const uint64_t freed = queue->freed_head.load(std::memory_order_acquire);
+    for (; queue->freed_taken != freed; ++queue->freed_taken) {
+        const uint32_t slot = queue->freed[queue->freed_taken & queue->freed_mask];
+        // The meter has yet to scan it: reused only after that.
+        if (slot == queue->previous) {
+            queue->previous_freed = true;
+            continue;
+        }
+        queue->free_stack[queue->free_count++] = slot;
     }
 }
 
-// Writes one slot, `repeat` times; after a failure the rest of the take is
-// only taken off the queue, so the capture loop never waits for a writer
-// that no longer writes.
-void WriteSlot(TakeWriter* writer, const char* planes, int64_t repeat, int64_t* since_sync)
+void PushEntry(PeriodQueue* queue, QueueEntry entry)
+{
+    // The ring has room for every slot and a silence entry before each, so
+    // it is never full: silence is queued only in front of a slot.
+    const uint64_t head = queue->ready_head.load(std::memory_order_relaxed);
+    queue->ready[head & queue->ready_mask] = entry;
+    queue->ready_head.store(head + 1, std::memory_order_release);
+    queue->queued_periods += static_cast<uint64_t>(entry.repeat);
+    // From a source faster than real time the writer gets batches; at real
+    // time it finds each period by itself. It sleeps only on an empty ring,
+    // so the batch is complete when the count waiting reaches it: the ring
+    // costs nothing more while a busy writer stays behind.
+    if (head + 1 - queue->ready_tail.load(std::memory_order_relaxed) == queue->wake_entries)
+        DoorbellRing(&queue->bell);
+}
+
+struct SyncClock {
+    bool unsynced;     // written since the last sync
+    int64_t oldest_ns; // when the oldest write not yet synced was made
+};
+
+// The one place where the writer makes its files durable.
+void MakeFilesDurable(TakeWriter* writer)
+{
+    int channel = 0;
+    const int err = SyncOutputFiles(writer->files, &channel);
+    if (err != 0)
+        RecordFirstError(&writer->queue, err, channel);
+}
+
+// Syncs once the oldest write not yet durable is the interval old: every
+// write is durable within the interval and one sync, and a slow sync still
+// leaves the writer the interval to catch up. Returns the ns until the next
+// sync is due, or -1 when nothing waits for one.
+int64_t SyncIfDue(TakeWriter* writer, SyncClock* clock)
+{
+    if (!clock->unsynced)
+        return -1;
+    const int64_t due_ns = clock->oldest_ns + kSyncIntervalNs - MonotonicNs();
+    if (due_ns > 0)
+        return due_ns;
+    MakeFilesDurable(writer);
+    clock->unsynced = false;
+    return -1;
+}
+
+void NoteWritten(SyncClock* clock)
+{
+    if (!clock->unsynced) {
+        clock->unsynced = true;
+        clock->oldest_ns = MonotonicNs();
+    }
+}
+
+// The periods at the head of the ready ring, up to `most`, from period
+// `done` of the first entry on: the slot of each.
+int GatherPeriods(PeriodQueue* queue, int64_t done, int most, const char** slots)
+{
+    int count = 0;
+    QueueEntry entry;
+    for (uint64_t ahead = 0; count < most && QueueNext(queue, &entry, ahead); ++ahead) {
+        const char* planes = QueueSlot(queue, entry.slot);
+        for (int64_t r = ahead == 0 ? done : 0; r < entry.repeat && count < most; ++r)
+            slots[count++] = planes;
+    }
+    return count;
+}
+
+// Gives back the entries whose periods are all written; *done counts those
+// written of the entry left at the head.
+void ReleaseWritten(PeriodQueue* queue, int64_t periods, int64_t* done)
+{
+    *done += periods;
+    QueueEntry entry;
+    while (QueueNext(queue, &entry) && *done >= entry.repeat) {
+        *done -= entry.repeat;
+        QueueRelease(queue, entry);
+    }
+    queue->written_periods.store(queue->released_periods + static_cast<uint64_t>(*done),
+                                 std::memory_order_release);
+}
+
+// Writes what waits, a few periods per system call: one at real time, more
+// for a writer that has fallen behind or a source faster than real time.
+// After a failure the rest of the take is only taken off the queue, so the
+// capture loop never waits for a writer that no longer writes.
+void WriteWaiting(TakeWriter* writer, SyncClock* clock)
 {
     PeriodQueue* queue = &writer->queue;
-    for (int64_t r = 0; r < repeat; ++r) {
+    const char* left[kMaxPeriodsPerWrite];
+    const char* right[kMaxPeriodsPerWrite];
+    int64_t done = 0; // periods written of the entry at the head
+    QueueEntry entry;
+    while (QueueNext(queue, &entry)) {
+        if (queue->error.load(std::memory_order_relaxed) != 0) {
+            QueueRelease(queue, entry);
+            done = 0;
+            continue;
+        }
+        const int count = GatherPeriods(queue, done, writer->batch_periods, left);
+        for (int k = 0; k < count; ++k)
+            right[k] = left[k] + queue->plane_bytes;
         int channel = 0;
-        int err = WritePeriodQuietly(writer->files, writer->interleave, writer->sample_bytes,
-                                     writer->period_frames, planes, planes + queue->plane_bytes,
-                                     writer->interleave_buf, &channel);
-        if (err == 0 && ++*since_sync >= writer->sync_periods) {
-            *since_sync = 0;
-            err = SyncOutputFiles(writer->files, &channel);
-        }
+        const int err = WritePeriodsQuietly(writer->files, writer->interleave, writer->sample_bytes,
+                                            writer->period_frames, left, right, count,
+                                            writer->interleave_buf, &channel);
         if (err != 0) {
-            Fail(queue, err, channel);
-            return;
+            RecordFirstError(queue, err, channel);
+            continue;
         }
+        ReleaseWritten(queue, count, &done);
+        NoteWritten(clock);
+        SyncIfDue(writer, clock);
     }
 }
 
-void* WriterMain(void* arg)
+void* WriterThreadMain(void* arg)
 {
     TakeWriter* writer = static_cast<TakeWriter*>(arg);
     PeriodQueue* queue = &writer->queue;
     OutputFiles* files = writer->files;
+    // The headers, written before, are not durable yet either.
+    SyncClock clock{true, MonotonicNs()};
 
     // A file that exists only in the page cache of its folder is lost with
     // the power; its name is made durable before its first period.
     int folder_channel = 0;
     const int folder_err = SyncMadeFolders(files, &folder_channel);
     if (folder_err != 0)
-        Fail(queue, folder_err, folder_channel);
+        RecordFirstError(queue, folder_err, folder_channel);
 
-    int64_t since_sync = 0;
-    std::unique_lock<std::mutex> hold(queue->lock);
+    QueueEntry entry;
     for (;;) {
-        // Woken by a batch of periods, or by the end; the time-out takes the
-        // last few periods of a batch that never filled.
-        while (!queue->closed && queue->produced == queue->consumed)
-            queue->changed.wait_for(hold, kWriterCheck);
-        if (queue->produced == queue->consumed)
-            break; // closed, and everything written
-        const uint32_t index = static_cast<uint32_t>(queue->consumed % queue->slots);
-        const int64_t repeat = queue->repeat[index];
-        const bool failed = queue->error != 0;
-        hold.unlock();
-        if (!failed)
-            WriteSlot(writer, queue->memory + index * 2 * queue->plane_bytes, repeat, &since_sync);
-        hold.lock();
-        ++queue->consumed;
-        if (queue->waiting)
-            queue->changed.notify_all();
+        WriteWaiting(writer, &clock);
+        int64_t timeout_ns = kWriterCheckNs;
+        if (queue->error.load(std::memory_order_relaxed) == 0) {
+            const int64_t sync_in_ns = SyncIfDue(writer, &clock);
+            if (sync_in_ns >= 0 && sync_in_ns < timeout_ns)
+                timeout_ns = sync_in_ns;
+        }
+        // Closed after the last entry was published: once it is written,
+        // nothing more comes.
+        if (queue->closed.load(std::memory_order_acquire)) {
+            if (!QueueNext(queue, &entry))
+                break;
+            continue;
+        }
+        DoorbellSleep(&queue->bell, timeout_ns, [queue] {
+            return queue->ready_head.load(std::memory_order_relaxed) !=
+                       queue->ready_tail.load(std::memory_order_relaxed) ||
+                   queue->closed.load(std::memory_order_relaxed);
+        });
     }
     return nullptr;
 }
@@ -97,24 +227,31 @@ uint32_t QueuePeriods(uint32_t rate_hz, int period_frames)
     return static_cast<uint32_t>((frames + period - 1) / period + 1);
 }
 
-int64_t SyncPeriods(uint32_t rate_hz, int period_frames)
-{
-    const int64_t periods =
-        static_cast<int64_t>(kSyncSeconds) * rate_hz / (period_frames > 0 ? period_frames : 1);
-    return periods > 0 ? periods : 1;
-}
-
 int QueueInit(PeriodQueue* queue, uint32_t slots, size_t plane_bytes)
 {
     queue->slots = slots;
     queue->plane_bytes = plane_bytes;
-    queue->memory_bytes = static_cast<size_t>(slots) * 2 * plane_bytes;
+    // The queue's slots, the silence, two scratch slots.
+    queue->memory_bytes = (size_t{slots} + 3) * 2 * plane_bytes;
     queue->memory = static_cast<char*>(std::calloc(queue->memory_bytes, 1));
-    queue->repeat = static_cast<int64_t*>(std::calloc(slots, sizeof(int64_t)));
-    if (queue->memory == nullptr || queue->repeat == nullptr) {
+    const uint64_t ready_entries = PowerOfTwoAtLeast(2 * uint64_t{slots} + 2);
+    const uint64_t freed_entries = PowerOfTwoAtLeast(slots);
+    queue->ready = static_cast<QueueEntry*>(std::calloc(ready_entries, sizeof(QueueEntry)));
+    queue->freed = static_cast<uint32_t*>(std::calloc(freed_entries, sizeof(uint32_t)));
+    queue->free_stack = static_cast<uint32_t*>(std::calloc(slots, sizeof(uint32_t)));
+    if (queue->memory == nullptr || queue->ready == nullptr || queue->freed == nullptr ||
+        queue->free_stack == nullptr) {
         QueueFree(queue);
         return -1;
     }
+    queue->ready_mask = ready_entries - 1;
+    queue->freed_mask = freed_entries - 1;
+    // Slot 0 on top: the first periods go to the first slots.
+    for (uint32_t s = 0; s < slots; ++s)
+        queue->free_stack[s] = slots - 1 - s;
+    queue->free_count = slots;
+    queue->previous = slots;
+    queue->wake_entries = slots / 4 > 0 ? slots / 4 : 1;
     // Paging the queue in from swap mid-take would stall the capture; a
     // system that does not allow locking still records.
     mlock(queue->memory, queue->memory_bytes);
@@ -126,66 +263,129 @@ void QueueFree(PeriodQueue* queue)
     if (queue->memory != nullptr)
         munlock(queue->memory, queue->memory_bytes);
     std::free(queue->memory);
-    std::free(queue->repeat);
+    std::free(queue->ready);
+    std::free(queue->freed);
+    std::free(queue->free_stack);
     queue->memory = nullptr;
-    queue->repeat = nullptr;
+    queue->ready = nullptr;
+    queue->freed = nullptr;
+    queue->free_stack = nullptr;
 }
 
-char* QueueHead(PeriodQueue* queue)
+bool QueueRoom(PeriodQueue* queue)
 {
-    const uint32_t index = static_cast<uint32_t>(queue->produced % queue->slots);
-    return queue->memory + index * 2 * queue->plane_bytes;
+    if (queue->head_set)
+        return queue->head < queue->slots;
+    TakeFreed(queue);
+    return queue->free_count > 0;
 }
 
-const char* QueuePrevious(PeriodQueue* queue)
+bool QueueWaitForRoom(PeriodQueue* queue, int (*stopped)())
 {
-    const uint32_t index =
-        static_cast<uint32_t>((queue->produced + queue->slots - 1) % queue->slots);
-    return queue->memory + index * 2 * queue->plane_bytes;
-}
-
-Room QueueWaitForRoom(PeriodQueue* queue, int (*stopped)())
-{
-    std::unique_lock<std::mutex> hold(queue->lock);
-    for (;;) {
-        if (queue->error != 0)
-            return Room::kFailed;
-        if (queue->produced - queue->consumed < queue->slots)
-            return Room::kReady;
+    while (!QueueRoom(queue)) {
         if (stopped())
-            return Room::kStopped;
-        queue->waiting = true;
-        queue->changed.wait_for(hold, kRoomCheck);
-        queue->waiting = false;
+            return false;
+        DoorbellSleep(&queue->room_bell, kRoomCheckNs, [queue] {
+            return queue->freed_head.load(std::memory_order_relaxed) != queue->freed_taken;
+        });
     }
+    return true;
+}
+
+char* QueueHead(PeriodQueue* queue, bool* room)
+{
+    if (!queue->head_set) {
+        TakeFreed(queue);
+        if (queue->free_count > 0) {
+            queue->head = queue->free_stack[--queue->free_count];
+        } else {
+            // Not the scratch slot the meter has yet to scan.
+            queue->head = queue->slots + 1;
+            if (queue->previous == queue->head)
+                ++queue->head;
+        }
+        queue->head_set = true;
+    }
+    *room = queue->head < queue->slots;
+    return SlotAt(queue, queue->head);
+}
+
+const char* QueuePrevious(const PeriodQueue* queue)
+{
+    return SlotAt(queue, queue->previous);
 }
 
 void QueuePublish(PeriodQueue* queue, int64_t repeat)
 {
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> hold(queue->lock);
-        queue->repeat[queue->produced % queue->slots] = repeat;
-        ++queue->produced;
-        // At real time every period wakes the writer; a source faster than
-        // that (a plugin, the null device) hands over batches, so that a
-        // wake-up per period does not cost more than the period's work.
-        const int64_t now = MonotonicNs();
-        if (queue->produced - queue->consumed >= queue->slots / 8 ||
-            now - queue->woken_ns >= kBatchNs) {
-            queue->woken_ns = now;
-            wake = true;
-        }
+    if (!queue->head_set) {
+        bool room = true;
+        QueueHead(queue, &room);
     }
-    if (wake)
-        queue->changed.notify_all();
+    const uint32_t slot = queue->head;
+    queue->head_set = false;
+    if (slot < queue->slots) {
+        QueueOwedSilence(queue);
+        PushEntry(queue, QueueEntry{slot, repeat});
+    } else {
+        queue->silence_owed += repeat;
+    }
+    // The meter has scanned the slot before this one by now.
+    if (queue->previous_freed) {
+        queue->free_stack[queue->free_count++] = queue->previous;
+        queue->previous_freed = false;
+    }
+    queue->previous = slot;
 }
 
-int QueueError(PeriodQueue* queue, int* channel)
+void QueueOwedSilence(PeriodQueue* queue)
 {
-    std::lock_guard<std::mutex> hold(queue->lock);
-    *channel = queue->error_channel;
-    return queue->error;
+    if (queue->silence_owed == 0)
+        return;
+    PushEntry(queue, QueueEntry{queue->slots, queue->silence_owed});
+    queue->silence_owed = 0;
+}
+
+uint64_t QueueUnwrittenPeriods(const PeriodQueue* queue)
+{
+    return queue->queued_periods - queue->written_periods.load(std::memory_order_acquire);
+}
+
+int QueueError(const PeriodQueue* queue, int* channel)
+{
+    const int err = queue->error.load(std::memory_order_acquire);
+    *channel = err != 0 ? queue->error_channel : 0;
+    return err;
+}
+
+bool QueueNext(PeriodQueue* queue, QueueEntry* entry, uint64_t ahead)
+{
+    const uint64_t at = queue->ready_tail.load(std::memory_order_relaxed) + ahead;
+    if (at >= queue->ready_head.load(std::memory_order_acquire))
+        return false;
+    *entry = queue->ready[at & queue->ready_mask];
+    return true;
+}
+
+const char* QueueSlot(const PeriodQueue* queue, uint32_t slot)
+{
+    return SlotAt(queue, slot);
+}
+
+void QueueRelease(PeriodQueue* queue, const QueueEntry& entry)
+{
+    queue->released_periods += static_cast<uint64_t>(entry.repeat);
+    queue->written_periods.store(queue->released_periods, std::memory_order_release);
+    queue->ready_tail.store(queue->ready_tail.load(std::memory_order_relaxed) + 1,
+                            std::memory_order_release);
+    // Never full: it holds every slot, and each slot is given back once.
+    if (entry.slot < queue->slots) {
+        const uint64_t freed = queue->freed_head.load(std::memory_order_relaxed);
+        queue->freed[freed & queue->freed_mask] = entry.slot;
+        queue->freed_head.store(freed + 1, std::memory_order_release);
+        // A capture thread waiting for room gets it in batches too.
+        if ((freed + 1) % queue->wake_entries == 0)
+            DoorbellRing(&queue->room_bell);
+    }
 }
 
 int WriterStart(TakeWriter* writer, OutputFiles* files, int interleave, uint32_t sample_bytes,
@@ -195,15 +395,19 @@ int WriterStart(TakeWriter* writer, OutputFiles* files, int interleave, uint32_t
     writer->interleave = interleave;
     writer->sample_bytes = sample_bytes;
     writer->period_frames = period_frames;
-    writer->sync_periods = SyncPeriods(rate_hz, period_frames);
     const size_t plane_bytes = static_cast<size_t>(period_frames) * sample_bytes;
-    writer->interleave_buf = static_cast<char*>(std::malloc(2 * plane_bytes));
+    const size_t batch = kWriteBatchBytes / (2 * plane_bytes);
+    writer->batch_periods = batch < 1                     ? 1
+                            : batch > kMaxPeriodsPerWrite ? kMaxPeriodsPerWrite
+                                                          : static_cast<int>(batch);
+    writer->interleave_buf = static_cast<char*>(
+        std::malloc(static_cast<size_t>(writer->batch_periods) * 2 * plane_bytes));
     if (writer->interleave_buf == nullptr ||
         QueueInit(&writer->queue, QueuePeriods(rate_hz, period_frames), plane_bytes) != 0) {
         WriterFree(writer);
         return -1;
     }
-    const int started = StartThreadWithoutSignals(&writer->thread, WriterMain, writer);
+    const int started = StartThreadWithoutSignals(&writer->thread, WriterThreadMain, writer);
     if (started != 0) {
         WriterFree(writer);
         return -1;
@@ -216,11 +420,9 @@ void WriterFinish(TakeWriter* writer)
 {
     if (!writer->running)
         return;
-    {
-        std::lock_guard<std::mutex> hold(writer->queue.lock);
-        writer->queue.closed = true;
-    }
-    writer->queue.changed.notify_all();
+    QueueOwedSilence(&writer->queue);
+    writer->queue.closed.store(true, std::memory_order_release);
+    DoorbellRing(&writer->queue.bell);
     pthread_join(writer->thread, nullptr);
     writer->running = false;
 }

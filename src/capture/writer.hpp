@@ -1,71 +1,134 @@
 // Write-behind: a queue of whole periods between the capture loop and a
 // writer thread that alone writes and syncs the output files, so a disk
 // that stalls for seconds costs no audio.
+//
+// The capture thread takes no lock and makes no system call here while the
+// writer keeps up. Slots travel in two single-producer single-consumer
+// rings with atomic indices: the ready ring hands filled slots to the
+// writer, the freed ring gives them back. The capture thread keeps the slots
+// given back on a stack of its own and reads the next period into the one
+// freed last, so while the disk keeps up the same few slots, warm in the
+// cache, go round; the rest of the queue is touched only when the disk falls
+// behind. When every slot waits for the disk, periods of a live device are
+// still read on time, into a scratch slot, and dropped: silence is queued
+// for them once a slot is free again, so the take keeps its timeline. A
+// source that runs ahead of real time loses nothing by waiting for room.
 #pragma once
 
-#include <condition_variable>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <pthread.h>
 
+#include "capture/doorbell.hpp"
 #include "wav/wav.hpp"
 
 // Seconds of audio the queue holds, whatever the format and mode.
 inline constexpr int kQueueSeconds = 12;
-// The writer makes its files durable at least this often, in audio time.
-inline constexpr int kSyncSeconds = 2;
+// The writer makes what it wrote durable once the oldest write not yet
+// durable is this old, in wall-clock time: every 2 s of audio from a live
+// device, and no sync storm from a source faster than real time.
+inline constexpr int64_t kSyncIntervalNs = 2000000000;
 
 // Periods of the queue for a take of `rate_hz` read `period_frames` at a time.
 uint32_t QueuePeriods(uint32_t rate_hz, int period_frames);
-// Periods between two syncs: at most kSyncSeconds of audio, at least one.
-int64_t SyncPeriods(uint32_t rate_hz, int period_frames);
 
-// One slot holds the two channel planes of a period as they were read;
-// `repeat` is how many times the writer writes it (more than once only for
-// the silence that stands in for audio an overrun lost).
+// One entry of the ready ring: a slot, and how many times it is written
+// (more than once only for silence that stands in for lost audio).
+struct QueueEntry {
+    uint32_t slot;
+    int64_t repeat;
+};
+
 struct PeriodQueue {
-    char* memory = nullptr; // slots × 2 planes, zeroed, locked where allowed
+    // Set by QueueInit before the writer starts; read-only after.
+    // Slots 0 .. slots - 1 of 2 planes each are the queue's; slot `slots`
+    // holds silence and is never written into; the two after it are the
+    // scratch slots of dropped periods. Zeroed, locked where allowed.
+    char* memory = nullptr;
     size_t memory_bytes = 0;
-    int64_t* repeat = nullptr;
     uint32_t slots = 0;
     size_t plane_bytes = 0;
-    uint64_t produced = 0; // periods published by the capture loop
-    uint64_t consumed = 0; // periods the writer is done with
-    bool closed = false;   // nothing more will be published
-    bool waiting = false;  // the capture loop waits for room
-    int64_t woken_ns = 0;  // when the writer was last woken
-    int error = 0;         // errno of the writer's first failure
-    int error_channel = 0;
-    std::mutex lock;
-    std::condition_variable changed;
+    QueueEntry* ready = nullptr; // ring of ready_mask + 1 entries
+    uint64_t ready_mask = 0;
+    uint32_t* freed = nullptr; // ring of freed_mask + 1 slot numbers
+    uint64_t freed_mask = 0;
+    uint32_t* free_stack = nullptr; // slots capacity
+    uint64_t wake_entries = 1;      // a writer asleep is woken for this many entries
+
+    // Written only by the capture thread.
+    alignas(64) std::atomic<uint64_t> ready_head{0}; // entries published
+    std::atomic<bool> closed{false};                 // nothing more will be published
+    uint64_t freed_taken = 0;                        // freed slots moved to the stack
+    uint32_t free_count = 0;                         // slots on free_stack
+    uint32_t head = 0; // where the next period is read (valid while head_set)
+    bool head_set = false;
+    uint32_t previous = 0;       // the slot published last, which the meter scans next
+    bool previous_freed = false; // the writer gave `previous` back before its scan
+    int64_t silence_owed = 0;    // periods dropped since the last queued one
+    uint64_t queued_periods = 0; // periods published, repeats and silence included
+
+    // Written only by the writer thread.
+    alignas(64) std::atomic<uint64_t> ready_tail{0}; // entries written
+    std::atomic<uint64_t> freed_head{0};             // slots given back
+    std::atomic<uint64_t> written_periods{0};        // or let go after a failure
+    uint64_t released_periods = 0;                   // those of the entries written
+    std::atomic<int> error{0};                       // errno of the writer's first failure
+    int error_channel = 0;                           // set before `error`, read after it
+
+    // The writer sleeps on `bell`, rung by the capture thread; the capture
+    // thread on `room_bell` while it waits for room, rung by the writer.
+    Doorbell bell;
+    Doorbell room_bell;
 };
 
 int QueueInit(PeriodQueue* queue, uint32_t slots, size_t plane_bytes);
 void QueueFree(PeriodQueue* queue);
+
+// Capture thread.
+// Between periods: whether a slot is free for the next one.
+bool QueueRoom(PeriodQueue* queue);
+// Waits until a slot is free, or `stopped` says so (false); checks `stopped`
+// at least every 100 ms. For sources ahead of real time only.
+bool QueueWaitForRoom(PeriodQueue* queue, int (*stopped)());
 // The slot the next period is read into; its two planes are contiguous.
-char* QueueHead(PeriodQueue* queue);
-// The slot published last (zeroes before the first period).
-const char* QueuePrevious(PeriodQueue* queue);
-
-enum class Room { kReady, kStopped, kFailed };
-
-// Waits until the head slot is free, the writer has failed, or `stopped`
-// says so; checks `stopped` at least every 100 ms.
-Room QueueWaitForRoom(PeriodQueue* queue, int (*stopped)());
-// Hands the head slot to the writer.
+// Sets *room to false when every slot waits for the writer: the slot is then
+// a scratch one, and what is read into it will be dropped. Never waits.
+char* QueueHead(PeriodQueue* queue, bool* room);
+// The slot published or dropped last (zeroes before the first period);
+// valid until the next QueuePublish.
+const char* QueuePrevious(const PeriodQueue* queue);
+// Hands the head slot to the writer, to be written `repeat` times, after
+// the silence owed for periods dropped before it; or, when the head is a
+// scratch slot, drops it and owes `repeat` periods of silence.
 void QueuePublish(PeriodQueue* queue, int64_t repeat);
+// Queues the silence owed for the periods dropped last, if any.
+void QueueOwedSilence(PeriodQueue* queue);
+// Periods published (silence and repeats included) that the writer has not
+// written yet.
+uint64_t QueueUnwrittenPeriods(const PeriodQueue* queue);
 // The errno of the writer's first failure (0: none) and its channel.
-int QueueError(PeriodQueue* queue, int* channel);
+int QueueError(const PeriodQueue* queue, int* channel);
+
+// Writer thread.
+// The oldest entry not yet written (or the one `ahead` entries after it);
+// false when none waits.
+bool QueueNext(PeriodQueue* queue, QueueEntry* entry, uint64_t ahead = 0);
+// The two planes of `slot`.
+const char* QueueSlot(const PeriodQueue* queue, uint32_t slot);
+// Done with the entry QueueNext gave: gives its slot back.
+void QueueRelease(PeriodQueue* queue, const QueueEntry& entry);
 
 struct TakeWriter {
     PeriodQueue queue;
+    // Set by WriterStart; then used by the writer thread only.
     OutputFiles* files = nullptr;
     int interleave = 0;
     uint32_t sample_bytes = 0;
     int period_frames = 0;
-    int64_t sync_periods = 1;
-    char* interleave_buf = nullptr;
+    int batch_periods = 1;          // the most periods written at once
+    char* interleave_buf = nullptr; // room for them interleaved
+    // Started and joined by the capture thread.
     pthread_t thread{};
     bool running = false;
 };
@@ -74,6 +137,7 @@ struct TakeWriter {
 // of the files this run created. Returns 0, or -1 without memory or thread.
 int WriterStart(TakeWriter* writer, OutputFiles* files, int interleave, uint32_t sample_bytes,
                 int period_frames, uint32_t rate_hz);
-// Lets the writer write everything published, then stops it.
+// Queues the silence still owed, lets the writer write everything
+// published, then stops it.
 void WriterFinish(TakeWriter* writer);
 void WriterFree(TakeWriter* writer);

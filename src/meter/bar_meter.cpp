@@ -1,6 +1,7 @@
 // Bar meter: a 24-column bar over the meter range and the held peaks in dB.
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "meter/meter.hpp"
 
@@ -13,6 +14,15 @@ double Current = 0.0;
 float Last = 0.0f;
 float realPeakL = 0.0f;
 float realPeakR = 0.0f;
+
+// The meter text's fixed pieces; the numbers are short enough that the
+// text always fits kMeterTextBytes.
+int Append(char* out, int len, const char* text)
+{
+    const size_t bytes = std::strlen(text);
+    std::memcpy(out + len, text, bytes + 1);
+    return len + static_cast<int>(bytes);
+}
 
 double LevelDb(double full_scale, int32_t amplitude)
 {
@@ -57,21 +67,23 @@ int FormatMeter(char* out, const int32_t* period_peaks, float range_db, int* res
 
     const int lit = LitSegments(Current, range_db);
 
-    int len = std::snprintf(out, kMeterTextBytes, "\t -%.0f dB [", static_cast<double>(range_db));
+    int len = Append(out, 0, "\t -");
+    len += FormatDecimal(out + len, kMeterTextBytes - len, static_cast<double>(range_db), 0);
+    len = Append(out, len, " dB [");
     for (int i = 0; i < kColumns; ++i)
         out[len++] = i < lit ? '|' : ' ';
 
     if (held_peaks[0] != 0)
         realPeakL = static_cast<float>(LevelDb(full_scale, held_peaks[0]));
-    len +=
-        std::snprintf(out + len, kMeterTextBytes - len, "] %.1f", static_cast<double>(realPeakL));
+    len = Append(out, len, "] ");
+    len += FormatDecimal(out + len, kMeterTextBytes - len, static_cast<double>(realPeakL), 1);
     if (channels == 2) {
         if (held_peaks[1] != 0)
             realPeakR = static_cast<float>(LevelDb(full_scale, held_peaks[1]));
-        len += std::snprintf(out + len, kMeterTextBytes - len, " / %.1f",
-                             static_cast<double>(realPeakR));
+        len = Append(out, len, " / ");
+        len += FormatDecimal(out + len, kMeterTextBytes - len, static_cast<double>(realPeakR), 1);
     }
-    len += std::snprintf(out + len, kMeterTextBytes - len, " dB   ");
+    len = Append(out, len, " dB   ");
     Last = static_cast<float>(level);
     return len;
 }

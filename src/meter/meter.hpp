@@ -1,6 +1,7 @@
 // Level metering: the per-period peak detector and the text bar meter.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Full scale, the magnitude that reads 0 dB, of a sample of `sample_bytes`.
@@ -40,3 +41,8 @@ int TerminalColumns(const char* text, int bytes);
 // last only the remaining time is kept, padded with blanks to the full
 // width. `line` has room for `capacity` bytes. Returns the new length.
 int FitStatusLine(char* line, int bytes, int capacity, int columns);
+
+// snprintf(out, room, "%.*f", decimals, value), byte for byte, result
+// included; exact and fast for up to 3 decimals and magnitudes below 10^15,
+// the C library's for others.
+int FormatDecimal(char* out, size_t room, double value, int decimals);

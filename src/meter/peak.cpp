@@ -72,6 +72,55 @@ WIDE_VECTOR_CLONES int32_t PlanePeak24(const unsigned char* p, int count)
     return std::max(hi, -lo);
 }
 
+#if defined(__x86_64__) && defined(__GNUC__) && (defined(__clang__) || __GNUC__ >= 12)
+using Bytes16 = unsigned char __attribute__((vector_size(16)));
+using Bytes32 = unsigned char __attribute__((vector_size(32)));
+using Ints8 = int32_t __attribute__((vector_size(32)));
+
+// Eight samples per step, with AVX2 where the processor has it (chosen at
+// run time, not by a load-time resolver that runs before a sanitizer
+// starts): each 24-bit sample goes to the top of a 32-bit lane by one byte
+// shuffle, so the lanes hold the samples times 256, in order, and the
+// largest and smallest of them are found without decoding.
+__attribute__((target("avx2"))) int32_t PlanePeak24Avx2(const unsigned char* p, int count)
+{
+    Ints8 hi = {}, lo = {};
+    int i = 0;
+    // Two 16-byte reads at 3i and 3i + 12 stay within the plane.
+    for (; i + 10 <= count; i += 8) {
+        Bytes16 first, second;
+        std::memcpy(&first, p + 3 * i, 16);
+        std::memcpy(&second, p + 3 * i + 12, 16);
+        const Bytes32 both = __builtin_shufflevector(first, second, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9,
+                                                     10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+                                                     22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+        const Bytes32 zero = {};
+        const Ints8 v = reinterpret_cast<Ints8>(__builtin_shufflevector(
+            both, zero, 32, 0, 1, 2, 32, 3, 4, 5, 32, 6, 7, 8, 32, 9, 10, 11, 32, 16, 17, 18, 32,
+            19, 20, 21, 32, 22, 23, 24, 32, 25, 26, 27));
+        hi = v > hi ? v : hi;
+        lo = v < lo ? v : lo;
+    }
+    int32_t top = 0, bottom = 0;
+    for (int k = 0; k < 8; ++k) {
+        top = std::max(top, hi[k] >> 8);
+        bottom = std::min(bottom, lo[k] >> 8);
+    }
+    const int32_t rest = i < count ? PlanePeak24(p + 3 * i, count - i) : 0;
+    return std::max({top, -bottom, rest});
+}
+
+int32_t PlanePeak24Fastest(const unsigned char* p, int count)
+{
+    return __builtin_cpu_supports("avx2") ? PlanePeak24Avx2(p, count) : PlanePeak24(p, count);
+}
+#else
+int32_t PlanePeak24Fastest(const unsigned char* p, int count)
+{
+    return PlanePeak24(p, count);
+}
+#endif
+
 } // namespace
 
 void CheckPeak(int index, int count, uint32_t sample_bytes, int32_t* take_peaks, const void* buffer,
@@ -81,7 +130,7 @@ void CheckPeak(int index, int count, uint32_t sample_bytes, int32_t* take_peaks,
         return;
     const auto* bufferM = static_cast<const unsigned char*>(buffer);
     const int32_t sample =
-        sample_bytes == 3 ? PlanePeak24(bufferM, count) : PlanePeak16(bufferM, count);
+        sample_bytes == 3 ? PlanePeak24Fastest(bufferM, count) : PlanePeak16(bufferM, count);
     if (take_peaks[index] < sample)
         take_peaks[index] = sample;
     if (period_peaks[index] < sample)

@@ -11,12 +11,39 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "wav/file_safety.hpp"
 #include "wav/wav.hpp"
 
 namespace {
+
+// Writes every byte of `pieces` to `fd`, through short writes. Returns 0 or
+// the errno of the failure; *written gets the bytes that went out.
+int WriteAllPieces(int fd, iovec* pieces, int count, size_t* written)
+{
+    *written = 0;
+    while (count > 0) {
+        const ssize_t n = writev(fd, pieces, count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
+        *written += static_cast<size_t>(n);
+        size_t left = static_cast<size_t>(n);
+        while (count > 0 && left >= pieces->iov_len) {
+            left -= pieces->iov_len;
+            ++pieces;
+            --count;
+        }
+        if (count > 0) {
+            pieces->iov_base = static_cast<char*>(pieces->iov_base) + left;
+            pieces->iov_len -= left;
+        }
+    }
+    return 0;
+}
 
 // Made names are "rec_chan_%li_%li.wav": at most 26 characters.
 constexpr int kMadeNameBytes = 64;
@@ -371,31 +398,50 @@ int CommitOutputFiles(OutputFiles* set, int64_t planned_frames, uint32_t bytes_p
 // lands at the end, which is the period's place (header + write_pos x bytes
 // per frame) in a take that has not failed; a seek would only cost a system
 // call per file and period.
-int WritePeriodQuietly(OutputFiles* set, int interleave, uint32_t sample_bytes, int period_frames,
-                       const char* plane1, const char* plane2, char* interleave_buf, int* channel)
+int WritePeriodsQuietly(OutputFiles* set, int interleave, uint32_t sample_bytes, int period_frames,
+                        const char* const* plane1, const char* const* plane2, int count,
+                        char* interleave_buf, int* channel)
 {
     const size_t plane_bytes = static_cast<size_t>(period_frames) * sample_bytes;
+    iovec pieces[kMaxPeriodsPerWrite];
+    if (count > kMaxPeriodsPerWrite)
+        count = kMaxPeriodsPerWrite;
     for (int c = 0; c < 2; ++c) {
         FILE* f = set->file[c];
-        if (!set->kept[c] || f == nullptr)
+        if (!set->kept[c] || f == nullptr || count < 1)
             continue;
-        const char* data = c == 0 ? plane1 : plane2;
-        size_t bytes = plane_bytes;
+        size_t period_bytes = plane_bytes;
+        int used = count;
         if (interleave == 1) {
             if (c != 0)
                 continue;
-            Interleave(period_frames, static_cast<int>(sample_bytes), plane1, plane2,
-                       interleave_buf);
-            data = interleave_buf;
-            bytes = 2 * plane_bytes;
+            period_bytes = 2 * plane_bytes;
+            for (int k = 0; k < count; ++k)
+                Interleave(period_frames, static_cast<int>(sample_bytes), plane1[k], plane2[k],
+                           interleave_buf + k * period_bytes);
+            pieces[0] = {interleave_buf, count * period_bytes};
+            used = 1;
+        } else {
+            for (int k = 0; k < count; ++k)
+                pieces[k] = {const_cast<char*>(c == 0 ? plane1[k] : plane2[k]), plane_bytes};
         }
-        if (std::fwrite(data, 1, bytes, f) != bytes) {
+        // The stream is unbuffered: nothing of it waits in stdio.
+        size_t written = 0;
+        const int err = WriteAllPieces(fileno(f), pieces, used, &written);
+        set->frames_written[c] += static_cast<int64_t>(written / period_bytes) * period_frames;
+        if (err != 0) {
             *channel = c;
-            return errno ? errno : EIO;
+            return err;
         }
-        set->frames_written[c] += period_frames;
     }
     return 0;
+}
+
+int WritePeriodQuietly(OutputFiles* set, int interleave, uint32_t sample_bytes, int period_frames,
+                       const char* plane1, const char* plane2, char* interleave_buf, int* channel)
+{
+    return WritePeriodsQuietly(set, interleave, sample_bytes, period_frames, &plane1, &plane2, 1,
+                               interleave_buf, channel);
 }
 
 int WritePeriod(OutputFiles* set, int interleave, uint32_t sample_bytes, int period_frames,

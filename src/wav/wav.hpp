@@ -125,6 +125,19 @@ int WritePeriod(OutputFiles* set, int interleave, uint32_t sample_bytes, int per
 int WritePeriodQuietly(OutputFiles* set, int interleave, uint32_t sample_bytes, int period_frames,
                        const char* plane1, const char* plane2, char* interleave_buf, int* channel);
 
+// The most periods WritePeriodsQuietly takes at once.
+inline constexpr int kMaxPeriodsPerWrite = 16;
+
+// WritePeriodQuietly of `count` periods, period k's planes at plane1[k] and
+// plane2[k], with one system call per file for all of them: for a writer
+// that has fallen behind, or a source faster than real time. The stereo file
+// needs room for `count` interleaved periods in `interleave_buf`. Counts in
+// frames_written the whole periods that reached each file, also on a
+// failure. At most kMaxPeriodsPerWrite periods are taken.
+int WritePeriodsQuietly(OutputFiles* set, int interleave, uint32_t sample_bytes, int period_frames,
+                        const char* const* plane1, const char* const* plane2, int count,
+                        char* interleave_buf, int* channel);
+
 // Ends the status line and prints "Can't write NAME: <error>" on standard
 // error (for kRemovedDuringTake: "the file was removed during the take").
 void ReportWriteFailure(const char* name, int err);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
+#include <thread>
 
 #include "capture/console.hpp"
 
@@ -76,6 +78,43 @@ TEST_F(ConsoleQueueTest, StandardErrorTextIsNeverTakenForAStatusLine)
     EXPECT_EQ(out, "\rrem = 0\rrem = 1\rrem = 2\rrem = 5");
     EXPECT_EQ(fd, 2);
     EXPECT_EQ(std::string(chunk, n), "\rCan't write a.wav\n");
+}
+
+// The producer rewrites the newest status line while the terminal thread
+// may be taking it: every line taken is one that was printed, whole.
+TEST_F(ConsoleQueueTest, AStatusLineTakenWhileItIsReplacedIsNeverTorn)
+{
+    std::set<std::string> printed;
+    for (int i = 0; i < 20; ++i)
+        printed.insert("\rrem = " + std::string(static_cast<size_t>(i) + 220, 'a' + i % 26));
+    std::thread producer([&] {
+        for (int round = 0; round < 2000; ++round)
+            for (const std::string& line : printed)
+                Print(line);
+    });
+    std::string taken;
+    for (int i = 0; i < 20000; ++i)
+        taken += TakeAll(&queue);
+    producer.join();
+    taken += TakeAll(&queue);
+    for (size_t at = 0, next; at < taken.size(); at = next) {
+        next = taken.find('\r', at + 1);
+        ASSERT_EQ(printed.count(taken.substr(at, next - at)), 1u) << taken.substr(at, next - at);
+    }
+}
+
+// An ALSA plugin's own thread may print while the capture thread does.
+TEST(Console, TextOfAnotherThreadReachesTheTerminalWhole)
+{
+    ::testing::internal::CaptureStderr();
+    Console console;
+    ASSERT_EQ(ConsoleOpen(&console), 0);
+    std::thread plugin([] { std::fprintf(stderr, "plugin: message\n"); });
+    std::fprintf(stderr, "own\n");
+    plugin.join();
+    ConsoleClose(&console);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(err == "plugin: message\nown\n" || err == "own\nplugin: message\n") << err;
 }
 
 } // namespace

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "meter/meter.hpp"
 #include "support.hpp"
@@ -172,6 +176,35 @@ TEST(BarMeter, StatusLineIsFittedToTheTerminalBarFirst)
             FitStatusLine(buffer, static_cast<int>(c.line.size()), sizeof buffer, c.columns);
         EXPECT_EQ(std::string(buffer, static_cast<size_t>(len)), c.fitted) << c.columns;
     }
+}
+
+// The status line's numbers are printf's, byte for byte: ties to even, the
+// sign of values that round to zero, every level and remaining time.
+TEST(FormatDecimal, WritesWhatPrintfWrites)
+{
+    std::vector<double> values = {0.0,      -0.0,      0.125,   0.375,       2.5,    -2.5,
+                                  0.05,     0.15,      1e-300,  -1e-300,     -0.004, -144.0,
+                                  59.905,   1e14 + .5, 9.99e14, 1e15,        1e300,  -1e300,
+                                  INFINITY, -INFINITY, NAN,     0x1p49 + .5, 1.0005, 2.675};
+    std::mt19937_64 random(20);
+    for (int i = 0; i < 20000; ++i) {
+        values.push_back(std::ldexp(static_cast<double>(random() >> 11), -53) *
+                         std::ldexp(1.0, static_cast<int>(random() % 60) - 10) *
+                         (random() % 2 ? 1 : -1));
+        values.push_back(static_cast<double>(random() % 4000000) / 44100.0);
+        values.push_back(static_cast<float>(-20.0 * std::log10(8388608.0 / (random() % 8388608))));
+    }
+    for (const double v : values) {
+        for (int decimals = 0; decimals <= 4; ++decimals) {
+            char want[400], got[400];
+            const int want_len = std::snprintf(want, sizeof want, "%.*f", decimals, v);
+            ASSERT_EQ(FormatDecimal(got, sizeof got, v, decimals), want_len) << want;
+            ASSERT_STREQ(got, want);
+        }
+    }
+    char cut[4];
+    EXPECT_EQ(FormatDecimal(cut, sizeof cut, -12.25, 1), 5);
+    EXPECT_STREQ(cut, "-12");
 }
 
 } // namespace

@@ -40,20 +40,23 @@ TEST(Interleave, BuildsFramesLeftSampleFirst)
 
 TEST(Interleave, KeepsEveryByteOfAWholePeriodInPlace)
 {
-    const int frames = 4096;
-    for (int size : {2, 3}) {
-        std::string left(frames * size, '\0'), right(frames * size, '\0');
-        for (size_t i = 0; i < left.size(); ++i) {
-            left[i] = static_cast<char>(i * 7);
-            right[i] = static_cast<char>(i * 13 + 1);
+    // Whole vector steps and every tail after them.
+    for (const int frames : {4096, 1, 5, 6, 7, 8, 9, 10, 11, 17, 4093})
+        for (int size : {2, 3}) {
+            SCOPED_TRACE(std::to_string(frames) + " frames of " + std::to_string(size) + " bytes");
+            std::string left(frames * size, '\0'), right(frames * size, '\0');
+            for (size_t i = 0; i < left.size(); ++i) {
+                left[i] = static_cast<char>(i * 7);
+                right[i] = static_cast<char>(i * 13 + 1);
+            }
+            std::string out(2 * left.size() + 8, '\xEE');
+            Interleave(frames, size, left.data(), right.data(), out.data());
+            ASSERT_EQ(out.substr(2 * left.size()), std::string(8, '\xEE'));
+            for (int n = 0; n < frames; ++n) {
+                ASSERT_EQ(out.substr(2 * n * size, size), left.substr(n * size, size)) << n;
+                ASSERT_EQ(out.substr((2 * n + 1) * size, size), right.substr(n * size, size)) << n;
+            }
         }
-        std::string out(2 * left.size(), '\0');
-        Interleave(frames, size, left.data(), right.data(), out.data());
-        for (int n = 0; n < frames; ++n) {
-            ASSERT_EQ(out.substr(2 * n * size, size), left.substr(n * size, size)) << n;
-            ASSERT_EQ(out.substr((2 * n + 1) * size, size), right.substr(n * size, size)) << n;
-        }
-    }
 }
 
 } // namespace

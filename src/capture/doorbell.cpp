@@ -1,0 +1,35 @@
+// The futex behind the doorbell.
+#include "capture/doorbell.hpp"
+
+#include <cerrno>
+#include <ctime>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+constexpr int64_t kNsPerSecond = 1000000000;
+
+uint32_t* FutexWord(Doorbell* bell)
+{
+    return reinterpret_cast<uint32_t*>(&bell->sleeping);
+}
+} // namespace
+
+void DoorbellWait(Doorbell* bell, int64_t timeout_ns)
+{
+    const timespec timeout{static_cast<time_t>(timeout_ns / kNsPerSecond),
+                           static_cast<long>(timeout_ns % kNsPerSecond)};
+    // Returns at once when the flag was cleared in the meantime.
+    syscall(SYS_futex, FutexWord(bell), FUTEX_WAIT_PRIVATE, 1u, &timeout, nullptr, 0);
+}
+
+void DoorbellRing(Doorbell* bell)
+{
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // One system call per sleep, however many ring: the first to clear the
+    // flag wakes the sleeper.
+    if (bell->sleeping.load(std::memory_order_relaxed) != 0 &&
+        bell->sleeping.exchange(0, std::memory_order_relaxed) != 0)
+        syscall(SYS_futex, FutexWord(bell), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}

@@ -1,0 +1,37 @@
+// A wake-up between two threads that costs the waker nothing while the
+// other thread is awake: the sleeper raises a flag before it sleeps, and only
+// a waker that finds the flag raised makes a system call.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+struct Doorbell {
+    // 1 while a thread sleeps on it, or is about to; cleared by that thread,
+    // or by the one that wakes it. A futex word.
+    std::atomic<uint32_t> sleeping{0};
+};
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
+                  std::atomic<uint32_t>::is_always_lock_free,
+              "a futex word is a plain 32-bit integer");
+
+// Wakes the thread sleeping on `bell`, if any. Safe from any thread; the
+// caller has published the work (release) before.
+void DoorbellRing(Doorbell* bell);
+
+// The sleep itself: the futex wait while the flag is raised.
+void DoorbellWait(Doorbell* bell, int64_t timeout_ns);
+
+// Sleeps until rung or for `timeout_ns`, unless `has_work` (checked after
+// the flag is raised, so that no ring is lost) says there is work already.
+// A sleep may also end early, for no reason: the caller looks again.
+template <class HasWork> void DoorbellSleep(Doorbell* bell, int64_t timeout_ns, HasWork has_work)
+{
+    bell->sleeping.store(1, std::memory_order_relaxed);
+    // Pairs with the fence in DoorbellRing: either this thread sees the work
+    // published before the ring, or the ringer sees the flag.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!has_work())
+        DoorbellWait(bell, timeout_ns);
+    bell->sleeping.store(0, std::memory_order_relaxed);
+}
