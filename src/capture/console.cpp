@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -26,6 +27,8 @@ constexpr size_t kWriteChunkBytes = 16384;
 // at real time is every period or two.
 constexpr uint64_t kBatchPieces = 64;
 constexpr int64_t kTextCheckNs = 50000000;
+// How long the end of a take waits for the disk before it says so.
+constexpr int64_t kDiskWaitSayNs = 2000000000;
 // How long the terminal thread waits for a status line being rewritten.
 constexpr long kRewriteWaitNs = 1000000;
 
@@ -53,6 +56,8 @@ void Push(ConsoleQueue* queue, int fd, TextKind kind, const char* text, size_t b
     }
     if (waiting >= queue->capacity) {
         ++queue->dropped;
+        if (kind == TextKind::kEvent)
+            ++queue->dropped_events;
         return;
     }
     ConsoleSlot& slot = queue->slots[pushed % queue->capacity];
@@ -161,11 +166,36 @@ bool WriteWaiting(Console* console, ConsoleQueue* queue, char* chunk)
     return true;
 }
 
+// The user who pressed Ctrl-C and sees nothing happen is told why: the
+// take cannot end before the disk has taken it.
+void SayWhatTheEndWaitsFor(Console* console, bool* said)
+{
+    const int64_t since = console->disk_wait_since_ns.load(std::memory_order_acquire);
+    if (since == 0)
+        return;
+    char line[96];
+    int bytes = 0;
+    if (!*said && !console->disk_wait_over.load(std::memory_order_acquire) &&
+        MonotonicNs() - since >= kDiskWaitSayNs) {
+        bytes = std::snprintf(line, sizeof line,
+                              "\nWaiting for the disk: %.1f s of audio still to write\n",
+                              console->unwritten_seconds(console->unwritten_arg));
+        *said = true;
+    } else if (*said && console->disk_wait_over.load(std::memory_order_acquire)) {
+        bytes = std::snprintf(line, sizeof line, "Waiting for the disk: done\n");
+        console->disk_wait_since_ns.store(0, std::memory_order_relaxed);
+    }
+    if (bytes > 0)
+        WriteAll(console->err_fd, line, static_cast<size_t>(bytes), &console->err_broken);
+}
+
 void* TerminalThreadMain(void* arg)
 {
     Console* console = static_cast<Console*>(arg);
     char* chunk = static_cast<char*>(std::malloc(kWriteChunkBytes));
+    bool said_disk_wait = false;
     for (;;) {
+        SayWhatTheEndWaitsFor(console, &said_disk_wait);
         const bool wrote = WriteWaiting(console, &console->queue, chunk);
         if (wrote)
             DoorbellRing(&console->taken_bell);
@@ -188,6 +218,7 @@ void* TerminalThreadMain(void* arg)
                    console->closing.load(std::memory_order_relaxed);
         });
     }
+    SayWhatTheEndWaitsFor(console, &said_disk_wait);
     std::free(chunk);
     return nullptr;
 }
@@ -205,6 +236,7 @@ int ConsoleQueueInit(ConsoleQueue* queue, uint32_t capacity)
     queue->pushed.store(0, std::memory_order_relaxed);
     queue->taken.store(0, std::memory_order_relaxed);
     queue->dropped = 0;
+    queue->dropped_events = 0;
     queue->slots = static_cast<ConsoleSlot*>(std::calloc(capacity, sizeof(ConsoleSlot)));
     queue->capacity = queue->slots == nullptr ? 0 : capacity;
     queue->relaxed = queue->capacity / 2;
@@ -340,7 +372,21 @@ void ConsoleCatchUp(Console* console, int64_t timeout_ns)
     }
 }
 
-void ConsoleClose(Console* console)
+void ConsoleDiskWait(Console* console, double (*unwritten_seconds)(const void*), const void* arg)
+{
+    console->unwritten_seconds = unwritten_seconds;
+    console->unwritten_arg = arg;
+    console->disk_wait_over.store(false, std::memory_order_relaxed);
+    console->disk_wait_since_ns.store(MonotonicNs(), std::memory_order_release);
+}
+
+void ConsoleDiskWaitOver(Console* console)
+{
+    console->disk_wait_over.store(true, std::memory_order_release);
+    DoorbellRing(&console->bell);
+}
+
+uint64_t ConsoleClose(Console* console)
 {
     std::fflush(console->out);
     std::fflush(console->err);
@@ -352,6 +398,8 @@ void ConsoleClose(Console* console)
     std::fclose(console->out);
     std::fclose(console->err);
     std::free(console->out_buffer);
+    const uint64_t dropped = console->queue.dropped_events + console->foreign.dropped_events;
     ConsoleQueueFree(&console->queue);
     ConsoleQueueFree(&console->foreign);
+    return dropped;
 }

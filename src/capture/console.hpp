@@ -44,7 +44,8 @@ struct ConsoleQueue {
     uint32_t relaxed = 0;
     // Written only by the producer.
     std::atomic<uint64_t> pushed{0}; // pieces ever queued
-    uint64_t dropped = 0;
+    uint64_t dropped = 0;            // status lines thinned and events dropped
+    uint64_t dropped_events = 0;     // pieces of warnings that never reached the terminal
     // Written only by the consumer.
     std::atomic<uint64_t> taken{0}; // pieces taken by the terminal thread
 };
@@ -85,6 +86,13 @@ struct Console {
     Doorbell taken_bell;
     // Set by ConsoleClose after the last text of the capture thread.
     std::atomic<bool> closing{false};
+    // While the take ends: when the capture thread began to wait for the
+    // disk (0: it does not), and what tells the audio still to write. Set
+    // by the capture thread; the terminal thread says what it waits for.
+    std::atomic<int64_t> disk_wait_since_ns{0};
+    std::atomic<bool> disk_wait_over{false};
+    double (*unwritten_seconds)(const void*) = nullptr;
+    const void* unwritten_arg = nullptr;
     // The terminal thread's alone.
     bool out_broken = false; // a reader went away: its text is dropped
     bool err_broken = false;
@@ -110,6 +118,13 @@ bool ConsoleBehind(const Console* console);
 // status lines then all reach a terminal that is merely slow to be given
 // a CPU.
 void ConsoleCatchUp(Console* console, int64_t timeout_ns);
+// The take's end waits for the disk from now on: when that lasts over 2 s,
+// the terminal thread says so on standard error, with the seconds of audio
+// `unwritten_seconds(arg)` still has to write, and again when it is over
+// (ConsoleDiskWaitOver).
+void ConsoleDiskWait(Console* console, double (*unwritten_seconds)(const void*), const void* arg);
+void ConsoleDiskWaitOver(Console* console);
 // Writes everything queued (blocking until the terminal takes it or its
 // reader is gone), restores the standard streams and stops the thread.
-void ConsoleClose(Console* console);
+// Returns the pieces of warnings that had to be dropped during the take.
+uint64_t ConsoleClose(Console* console);

@@ -128,6 +128,7 @@ void CatchStopSignals()
     // The status text is not the recording: a reader that goes away costs
     // the take nothing.
     SetAction(SIGPIPE, SIG_IGN, &saved_pipe);
+    WatchStatusWidth();
 }
 
 void TakeIsSafe()
@@ -143,6 +144,7 @@ void ReleaseStopSignals()
     caught_count = 0;
     sigaction(SIGXFSZ, &saved_file_size, nullptr);
     sigaction(SIGPIPE, &saved_pipe, nullptr);
+    UnwatchStatusWidth();
 }
 
 int StopSignal()

@@ -120,6 +120,15 @@ void ReportDiskLoss(int64_t periods, int period_frames, uint32_t rate_hz, const 
                 static_cast<double>(periods) * period_frames / rate_hz, in_all);
 }
 
+// What the writer still has to write, for the line that says why the end
+// of a take waits.
+double UnwrittenSeconds(const void* arg)
+{
+    const TakeWriter* writer = static_cast<const TakeWriter*>(arg);
+    return static_cast<double>(QueueUnwrittenPeriods(&writer->queue)) * writer->period_frames /
+           writer->rate_hz;
+}
+
 // The smallest count of whole periods that reached every file.
 int64_t FramesReached(const OutputFiles* files)
 {
@@ -155,7 +164,6 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     // From the first file to the last close, a stop signal finishes the
     // take's files instead of abandoning them.
     CatchStopSignals();
-    WatchStatusWidth();
     TakeWriter writer;
     Console console;
     bool console_open = false;
@@ -189,7 +197,6 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         DiscardOutputFiles(&files);
         snd_pcm_close(pcm);
         ReleaseStopSignals();
-        UnwatchStatusWidth();
         if (status == 0)
             RaiseAgain(StopSignal());
         return status;
@@ -294,48 +301,56 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         disk_lost += disk_losing;
     }
     LowerCapturePriority();
-    // Everything captured reaches the files before they are sealed.
+    // The report is the take's: the period written last, which the live
+    // meter (one period behind) never scanned, is scanned before it; its
+    // clip warning comes first.
+    const char* last = QueuePrevious(queue);
+    MeterScan(&meter, period, sample_bytes, last, last + plane_bytes);
+    ConsoleFlush();
+
+    // One way out, whatever ended the loop: the files are finished, sealed
+    // and synced first; the terminal may wait.
+    ConsoleDiskWait(&console, UnwrittenSeconds, &writer);
     WriterFinish(&writer);
     if (write_err == 0)
         write_err = QueueError(queue, &write_channel);
-    if (write_err != 0) {
-        ReportWriteFailure(files.name[write_channel], write_err);
-        failed = 1;
-    }
-    const int stop_signal = StopSignal();
-    const bool early = stop_signal != 0 || failed;
+    failed |= write_err != 0;
+    // A stop signal after the last period leaves a whole take.
+    const bool early = processed < planned || failed;
+    if (early)
+        SealShortTake(&files, bytes_per_frame, period);
+    const int64_t reached = FramesReached(&files);
+    // "Done" promises a take that survives a power cut.
+    int sync_channel = 0;
+    const int sync_err = SyncOutputFiles(&files, &sync_channel);
+    if (sync_err != 0 && !failed && files.error[0] == 0 && files.error[1] == 0)
+        KeepFileError(&files, sync_channel, sync_err);
+    CloseOutputFiles(&files);
+    ConsoleDiskWaitOver(&console);
+    TakeIsSafe();
 
-    // The report is the take's: the period written last, which the live
-    // meter (one period behind) never scanned, is scanned before it.
-    const char* last = QueuePrevious(queue);
-    MeterScan(&meter, period, sample_bytes, last, last + plane_bytes);
+    // Everything the take printed reaches the terminal first; the outcome
+    // is then written directly and whole: a full queue never drops it.
+    const uint64_t dropped = ConsoleClose(&console);
+    if (dropped != 0)
+        std::printf("\n%llu warning lines were not shown: the terminal took no text\n",
+                    static_cast<unsigned long long>(dropped));
+    if (write_err != 0)
+        ReportWriteFailure(files.name[write_channel], write_err);
     MeterReport(&meter, sample_bytes, files.kept, interleave);
     if (overruns != 0)
         std::printf("\nRecord Overruns = %i\n", overruns);
     if (disk_lost != 0)
         ReportDiskLoss(disk_lost, period, rate_hz, " in all");
-    if (early) {
+    if (early)
         std::printf("Take stopped after %.2f of %.2f seconds\n",
-                    static_cast<double>(FramesReached(&files)) / rate_hz,
-                    static_cast<double>(planned) / rate_hz);
-        ConsoleFlush();
-        if (SealShortTake(&files, bytes_per_frame, period) != 0)
-            failed = 1;
-    }
-    // "Done" promises a take that survives a power cut.
-    int sync_channel = 0;
-    const int sync_err = SyncOutputFiles(&files, &sync_channel);
-    if (sync_err != 0 && !failed) {
-        ReportWriteFailure(files.name[sync_channel], sync_err);
-        failed = 1;
-    }
-    if (CloseOutputFiles(&files) != 0)
+                    static_cast<double>(reached) / rate_hz, static_cast<double>(planned) / rate_hz);
+    if (ReportFileErrors(&files) != 0)
         failed = 1;
     if (!failed)
         std::printf("Done\n");
-    ConsoleClose(&console);
+    std::fflush(stdout);
     ReleaseStopSignals();
-    UnwatchStatusWidth();
     if (early)
         snd_pcm_drop(pcm);
     else
@@ -343,7 +358,7 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     snd_pcm_close(pcm);
     WriterFree(&writer);
 
-    if (stop_signal != 0)
-        RaiseAgain(stop_signal);
+    if (StopSignal() != 0)
+        RaiseAgain(StopSignal());
     return failed ? 1 : 0;
 }

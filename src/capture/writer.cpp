@@ -395,6 +395,7 @@ int WriterStart(TakeWriter* writer, OutputFiles* files, int interleave, uint32_t
     writer->interleave = interleave;
     writer->sample_bytes = sample_bytes;
     writer->period_frames = period_frames;
+    writer->rate_hz = rate_hz;
     const size_t plane_bytes = static_cast<size_t>(period_frames) * sample_bytes;
     const size_t batch = kWriteBatchBytes / (2 * plane_bytes);
     writer->batch_periods = batch < 1                     ? 1

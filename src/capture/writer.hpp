@@ -126,6 +126,7 @@ struct TakeWriter {
     int interleave = 0;
     uint32_t sample_bytes = 0;
     int period_frames = 0;
+    uint32_t rate_hz = 0;
     int batch_periods = 1;          // the most periods written at once
     char* interleave_buf = nullptr; // room for them interleaved
     // Started and joined by the capture thread.

@@ -244,6 +244,7 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
         set->regular[c] = 0;
         set->pending[c] = 0;
         set->frames_written[c] = 0;
+        set->error[c] = 0;
         set->made[c] = MadeFile{};
     }
 
@@ -505,7 +506,7 @@ int SealShortTake(OutputFiles* set, uint32_t bytes_per_frame, int period_frames)
                 err[c] = RewriteSizes(fd, common_frames, bytes_per_frame, set->header_bytes[c]);
         }
         if (err[c] != 0) {
-            ReportWriteFailure(set->name[c], err[c]);
+            KeepFileError(set, c, err[c]);
             result = -1;
         }
     }
@@ -581,7 +582,7 @@ int CloseOutputFiles(OutputFiles* set)
         if (set->file[c] == nullptr)
             continue;
         if (std::fclose(set->file[c]) != 0) {
-            ReportWriteFailure(set->name[c], errno);
+            KeepFileError(set, c, errno);
             result = -1;
         }
         set->file[c] = nullptr;
@@ -593,6 +594,24 @@ int CloseOutputFiles(OutputFiles* set)
 void DiscardOutputFiles(OutputFiles* set)
 {
     Undo(set);
+}
+
+void KeepFileError(OutputFiles* set, int channel, int err)
+{
+    if (set->error[channel] == 0)
+        set->error[channel] = err;
+}
+
+int ReportFileErrors(const OutputFiles* set)
+{
+    int reported = 0;
+    for (int c = 0; c < 2; ++c) {
+        if (set->error[c] != 0) {
+            ReportWriteFailure(set->name[c], set->error[c]);
+            ++reported;
+        }
+    }
+    return reported;
 }
 
 int SyncOutputFiles(OutputFiles* set, int* channel)

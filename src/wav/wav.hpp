@@ -86,6 +86,9 @@ struct OutputFiles {
     // and without its header until CommitOutputFiles.
     int pending[2];
     MadeFile made[2]; // where a file this run created lives
+    // The first failure of each file when the take was sealed, synced or
+    // closed, kept for the report (ReportFileErrors); 0 for none.
+    int error[2];
     // The header every file gets, built once.
     unsigned char header[kRf64HeaderBytes];
 };
@@ -145,7 +148,8 @@ void ReportWriteFailure(const char* name, int err);
 // After a take that ended early: cuts every file to the whole periods that
 // were written to all of them (which also gives back space reserved beyond
 // them) and makes its header state exactly that, so the two files of a take
-// always hold the same periods. Returns 0, or -1 after printing a line.
+// always hold the same periods. Returns 0, or -1 with the failure kept in
+// `error`.
 int SealShortTake(OutputFiles* set, uint32_t bytes_per_frame, int period_frames);
 
 // Reserves the disk space of the planned data of every regular file, without
@@ -156,8 +160,7 @@ int SealShortTake(OutputFiles* set, uint32_t bytes_per_frame, int period_frames)
 // file system or the file-size limit does not let the file grow that large.
 int ReserveTakeSpace(OutputFiles* set, int64_t planned_frames, uint32_t bytes_per_frame);
 
-// Closes every open file. Returns 0, or -1 after printing a line for a
-// close that failed.
+// Closes every open file. Returns 0, or -1 with the failure kept in `error`.
 int CloseOutputFiles(OutputFiles* set);
 
 // Closes without checks and removes the files this run made: the take did
@@ -171,6 +174,12 @@ int SyncOutputFiles(OutputFiles* set, int* channel);
 // Makes the entries of the files this run made durable. Returns 0, or the
 // errno of the first failure with its channel.
 int SyncMadeFolders(OutputFiles* set, int* channel);
+
+// Keeps the first failure of the file of `channel` for the report.
+void KeepFileError(OutputFiles* set, int channel, int err);
+// Prints "Can't write NAME: <error>" for each file with a failure kept.
+// Returns how many.
+int ReportFileErrors(const OutputFiles* set);
 
 // Not an errno: the file was unlinked while the take wrote it.
 inline constexpr int kRemovedDuringTake = -1;

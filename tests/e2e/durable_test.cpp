@@ -262,6 +262,26 @@ TEST_F(Disk, CtrlCDuringASlowReservationLeavesNoFile)
     EXPECT_TRUE(reserved);
 }
 
+// SIGTERM while the take's last syncs are slow is not lost: the take is
+// whole, the wait is explained, and the process then ends by the signal.
+TEST_F(Disk, SignalDuringASlowFinalSyncIsKeptAndTheWaitExplained)
+{
+    MOUNT_OR_SKIP("sync_delay_ms=2500");
+    const Format f{"1644", 44100, 2, "1", {"take.wav"}};
+    RunOptions o = Options({"1644", "2", "paced", "1", "disk/take.wav"});
+    o.signal = SIGTERM;
+    o.signal_after_text = "Recording";
+    o.signal_after_ms = 2600;
+    const RunResult r = RunQuillo(o);
+    EXPECT_EQ(r.term_signal, SIGTERM) << r.out << r.err;
+    EXPECT_TRUE(r.out.ends_with("\nDone\n")) << r.out;
+    EXPECT_EQ(r.out.find("Take stopped"), std::string::npos);
+    EXPECT_TRUE(ReadFile(fs->backing() + "/take.wav") == Expected(f, 0, 22 * 4096));
+    EXPECT_NE(r.err.find("\nWaiting for the disk: "), std::string::npos) << r.err;
+    EXPECT_TRUE(r.err.ends_with(" s of audio still to write\nWaiting for the disk: done\n"))
+        << r.err;
+}
+
 // Short of file descriptors, a take is refused before "Recording" or its
 // folder is synced: never "Done" without it.
 TEST_F(Disk, DescriptorLimitRefusesOrSyncsTheFolder)

@@ -18,7 +18,10 @@ class EarlyEnd : public EndToEnd {
                 Path("device.log") +
                 "\" }\n"
                 "pcm.fast { type quillosim signal \"peaks\" left [ 1000 2000 3000 ] "
-                "right [ -7 -8 ] }\n");
+                "right [ -7 -8 ] }\n"
+                "pcm.clip { type quillosim paced true signal \"peaks\" left [ 32767 ] }\n"
+                "pcm.fastclip { type quillosim period_frames 1024 signal \"peaks\" "
+                "left [ 32767 ] }\n");
     }
     static std::string Data(int channel, int periods, uint32_t size = 2)
     {
@@ -212,6 +215,37 @@ TEST_F(EarlyEnd, ATerminalThatTakesNoTextHoldsUpNothing)
     EXPECT_LE(periods, 110);
     EXPECT_TRUE(Read("e.wav").substr(44) == Data(0, periods));
     EXPECT_EQ(stopped.out.find("RX"), std::string::npos);
+}
+
+TEST_F(EarlyEnd, AStalledTerminalNeverHoldsASealedTakeNorDropsItsReport)
+{
+    // A take that warns every period, into a pipe never read: once the take
+    // is sealed, SIGTERM ends the waiting for the terminal at once (a hung
+    // process is killed at the time-out instead).
+    const uint32_t frames = 71 * 4096; // 3 s at 96 kHz
+    RunOptions o = Options({"1696", "3", "clip", "1", "f.wav"});
+    o.stdout_pipe_bytes = 4096;
+    o.stdout_unread_ms = 7000;
+    o.signal = SIGTERM;
+    o.signal_after_ms = 4500;
+    o.timeout_ms = 6500;
+    const RunResult held = RunQuillo(o);
+    EXPECT_EQ(held.term_signal, SIGTERM);
+    EXPECT_TRUE(Read("f.wav") ==
+                ExpectedHeader(96000, 1, 2, frames) + Repeat(Sample(32767, 2), frames));
+
+    // Read only after a fast take that warned every period, far more than
+    // the terminal queue holds: the warnings beyond it are counted, and the
+    // report and "Done" are all there.
+    o = Options({"1644", "20", "fastclip", "1", "g.wav"});
+    o.stdout_pipe_bytes = 4096;
+    o.stdout_unread_ms = 11000;
+    const RunResult late = RunQuillo(o);
+    EXPECT_EQ(late.exit_code, 0) << late.err;
+    EXPECT_NE(late.out.find(" warning lines were not shown: the terminal took no text\n\n\n"
+                            "Input Channel Peaks:\n\tchannel 1: -0.00 dBFS\nDone\n"),
+              std::string::npos)
+        << late.out.substr(late.out.size() > 300 ? late.out.size() - 300 : 0);
 }
 
 TEST_F(EarlyEnd, FileSizeLimitRefusesTheTakeBeforeRecording)
