@@ -27,8 +27,10 @@ int RefuseOverlongTake(int64_t frames, int period_frames, uint32_t bytes_per_fra
 // Prints "\rrem = %.2f sec" with (frames_a + frames_b) / rate; the bar meter
 // that follows it flushes the line.
 void UpdateClock(int64_t frames_a, int64_t frames_b, uint32_t rate_hz);
-// The same text in `out` (room for `room` bytes); returns its length.
-int FormatClock(char* out, int room, int64_t frames_left, uint32_t rate_hz);
+// The same text in `out` (room for `room` bytes); returns its length. With
+// `elapsed`, the time recorded so far of a take of open length:
+// "\rrec = %.2f sec".
+int FormatClock(char* out, int room, int64_t frames, uint32_t rate_hz, bool elapsed = false);
 
 // Where the program last stood against the device: when it last read
 // (CLOCK_MONOTONIC, ns) and how many frames the device then still held
@@ -86,10 +88,11 @@ void MeterScan(TakeMeter* meter, int period_frames, uint32_t sample_bytes, const
 // Draws the bar meter behind the remaining time (not in a quiet take),
 // then updates the held peaks.
 void MeterShow(TakeMeter* meter, uint32_t sample_bytes);
-// The status line of a period (not in a quiet take): the remaining time and
-// the bar meter, fitted to the terminal's width; then the held peaks are
-// updated.
-void ShowStatus(TakeMeter* meter, uint32_t sample_bytes, int64_t frames_left, uint32_t rate_hz);
+// The status line of a period (not in a quiet take): the remaining time (or
+// with `elapsed` the time recorded) and the bar meter, fitted to the
+// terminal's width; then the held peaks are updated.
+void ShowStatus(TakeMeter* meter, uint32_t sample_bytes, int64_t frames, uint32_t rate_hz,
+                bool elapsed = false);
 // The end-of-take report of the channel peaks.
 void MeterReport(const TakeMeter* meter, uint32_t sample_bytes, const int kept[2],
                  int32_t interleave);

@@ -74,18 +74,24 @@ void MeterShow(TakeMeter* meter, uint32_t sample_bytes)
     HoldPeaks(meter);
 }
 
-void ShowStatus(TakeMeter* meter, uint32_t sample_bytes, int64_t frames_left, uint32_t rate_hz)
+void ShowStatus(TakeMeter* meter, uint32_t sample_bytes, int64_t frames, uint32_t rate_hz,
+                bool elapsed)
 {
+    constexpr int kClockBytes = 64;
+    char line[kClockBytes + kMeterTextBytes];
     const int columns = quiet_take ? 0 : StatusColumns();
     if (columns == 0) {
-        if (!quiet_take)
-            UpdateClock(frames_left, 0, rate_hz);
+        if (quiet_take) {
+        } else if (elapsed) {
+            const int len = FormatClock(line, kClockBytes, frames, rate_hz, true);
+            std::fwrite(line, 1, static_cast<size_t>(len), stdout);
+        } else {
+            UpdateClock(frames, 0, rate_hz);
+        }
         MeterShow(meter, sample_bytes);
         return;
     }
-    constexpr int kClockBytes = 64;
-    char line[kClockBytes + kMeterTextBytes];
-    int len = FormatClock(line, kClockBytes, frames_left, rate_hz);
+    int len = FormatClock(line, kClockBytes, frames, rate_hz, elapsed);
     len += FormatMeter(line + len, meter->period_peaks, kMeterRangeDb, &meter->reset, kFallDb,
                        static_cast<int>(sample_bytes), meter->meter_channels, meter->held_peaks);
     len = FitStatusLine(line, len, static_cast<int>(sizeof line), columns);

@@ -50,21 +50,21 @@ int RefuseOverlongTake(int64_t frames, int period_frames, uint32_t bytes_per_fra
     return 1;
 }
 
-int FormatClock(char* out, int room, int64_t frames_left, uint32_t rate_hz)
+int FormatClock(char* out, int room, int64_t frames, uint32_t rate_hz, bool elapsed)
 {
     // "\rrem = %.2f sec", without printf's arbitrary precision every period.
-    constexpr char kStart[] = "\rrem = ";
+    const char* start = elapsed ? "\rrec = " : "\rrem = ";
+    constexpr int kStartBytes = 7; // either of them
     constexpr char kEnd[] = " sec";
-    constexpr int kStartBytes = sizeof kStart - 1;
     constexpr int kEndBytes = sizeof kEnd - 1;
     if (room <= kStartBytes + kEndBytes + 1)
         return 0;
-    std::memcpy(out, kStart, kStartBytes);
+    std::memcpy(out, start, kStartBytes);
     const int digits_room = room - kStartBytes - kEndBytes;
     const int digits = std::min(
         digits_room - 1,
         FormatDecimal(out + kStartBytes, static_cast<size_t>(digits_room),
-                      static_cast<double>(frames_left) / static_cast<double>(rate_hz), 2));
+                      static_cast<double>(frames) / static_cast<double>(rate_hz), 2));
     std::memcpy(out + kStartBytes + digits, kEnd, kEndBytes + 1);
     return kStartBytes + digits + kEndBytes;
 }

@@ -13,6 +13,7 @@
 #include "capture/console.hpp"
 #include "capture/device.hpp"
 #include "capture/writer.hpp"
+#include "wav/file_safety.hpp"
 #include "wav/wav.hpp"
 
 namespace {
@@ -158,8 +159,14 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
 
     const size_t plane_bytes = static_cast<size_t>(period) * sample_bytes;
     const uint32_t bytes_per_frame = sample_bytes * (interleave == 1 ? 2 : 1);
-    int64_t planned = 0;
-    QUANTIZE(period, rate_hz, &duration_s, &planned);
+    // A duration of 0 records until the take is stopped.
+    const bool open = duration_s == 0;
+    int64_t planned = kOpenLength;
+    if (!open)
+        QUANTIZE(period, rate_hz, &duration_s, &planned);
+    // What is reserved before the take starts: all of a planned take; one
+    // period of an open one, which reserves the rest as it goes.
+    const int64_t reserved = open ? period : planned;
 
     // From the first file to the last close, a stop signal finishes the
     // take's files instead of abandoning them.
@@ -168,14 +175,14 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     Console console;
     bool console_open = false;
     int status = 0;
-    if (RefuseOverlongTake(planned, period, bytes_per_frame) != 0) {
+    if (!open && RefuseOverlongTake(planned, period, bytes_per_frame) != 0) {
         status = 1;
     } else if (OpenOutputFiles(&files, channels, sample_bytes, auto_naming, file_list, scratch,
                                interleave, planned, rate_hz, may_replace) != 0) {
         status = 1;
-    } else if (ReserveTakeSpace(&files, planned, bytes_per_frame) != 0) {
+    } else if (ReserveTakeSpace(&files, reserved, bytes_per_frame) != 0) {
         status = 1;
-    } else if (WriterStart(&writer, &files, interleave, sample_bytes, period, rate_hz) != 0 ||
+    } else if (WriterStart(&writer, &files, interleave, sample_bytes, period, rate_hz, open) != 0 ||
                ConsoleOpen(&console) != 0) {
         std::printf("Not enough memory for the capture buffers\n");
         status = 1;
@@ -188,7 +195,7 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     // take at its first period, sealed. (Discarding a set that was never
     // opened, or already undone, does nothing.)
     const bool stopped_before = status == 0 && StopSignal() != 0;
-    if (status == 0 && !stopped_before && CommitOutputFiles(&files, planned, bytes_per_frame) != 0)
+    if (status == 0 && !stopped_before && CommitOutputFiles(&files, reserved, bytes_per_frame) != 0)
         status = 1;
     if (status != 0 || stopped_before) {
         if (console_open)
@@ -216,7 +223,8 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     int64_t disk_lost = 0;   // periods of audio dropped for a slow disk, in all
     int64_t disk_losing = 0; // those of the loss going on
     const int64_t start_ns = MonotonicNs();
-    while (processed < planned) {
+    bool said_space_low = false;
+    while (open || processed < planned) {
         // A failed write in the writer ends the take at this boundary.
         write_err = QueueError(queue, &write_channel);
         if (write_err != 0)
@@ -252,8 +260,10 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
             ++overruns;
             std::printf("\nRX\n");
             if (got == -EPIPE) {
-                const int64_t gap = OverrunGapFrames(ReadOverrunClock(pcm, mark), period, rate_hz,
-                                                     planned - processed);
+                const int64_t left = open ? MaxTakeFrames(period, bytes_per_frame) - processed
+                                          : planned - processed;
+                const int64_t gap =
+                    OverrunGapFrames(ReadOverrunClock(pcm, mark), period, rate_hz, left);
                 repeat = gap / period;
                 snd_pcm_prepare(pcm);
             } else {
@@ -289,7 +299,13 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
             disk_losing = 0;
         }
         processed += repeat * period;
-        ShowStatus(&meter, sample_bytes, planned - processed, rate_hz);
+        const int low = writer.space_low.load(std::memory_order_acquire);
+        if (low != 0 && !said_space_low) {
+            std::printf("\nLess than a minute of disk space left for %s\n",
+                        ShownName(files.name[low - 1]).c_str());
+            said_space_low = true;
+        }
+        ShowStatus(&meter, sample_bytes, open ? processed : planned - processed, rate_hz, open);
         ConsoleFlush();
         // A source ahead of real time floods a terminal thread that gets
         // little CPU: it waits for it rather than thin the status lines.
@@ -315,8 +331,9 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     if (write_err == 0)
         write_err = QueueError(queue, &write_channel);
     failed |= write_err != 0;
-    // A stop signal after the last period leaves a whole take.
-    const bool early = processed < planned || failed;
+    // A stop signal after the last period leaves a whole take. A take of
+    // open length is sealed as it ends, whatever ends it.
+    const bool early = open || processed < planned || failed;
     if (early)
         SealShortTake(&files, bytes_per_frame, period);
     const int64_t reached = FramesReached(&files);
@@ -342,7 +359,9 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         std::printf("\nRecord Overruns = %i\n", overruns);
     if (disk_lost != 0)
         ReportDiskLoss(disk_lost, period, rate_hz, " in all");
-    if (early)
+    if (open)
+        std::printf("Take length: %.2f seconds\n", static_cast<double>(reached) / rate_hz);
+    else if (early)
         std::printf("Take stopped after %.2f of %.2f seconds\n",
                     static_cast<double>(reached) / rate_hz, static_cast<double>(planned) / rate_hz);
     if (ReportFileErrors(&files) != 0)

@@ -20,6 +20,8 @@ constexpr int64_t kWriterCheckNs = 50000000;
 // What the writer hands the kernel at most in one write, when periods wait:
 // few system calls, and a batch that stays in the cache.
 constexpr size_t kWriteBatchBytes = 262144;
+// A take of open length reserves this much ahead at a time.
+constexpr int kReserveAheadSeconds = 60;
 // A capture thread waiting for room looks for a stop signal this often.
 constexpr int64_t kRoomCheckNs = 100000000;
 
@@ -82,13 +84,61 @@ struct SyncClock {
     int64_t oldest_ns; // when the oldest write not yet synced was made
 };
 
-// The one place where the writer makes its files durable.
+// The one place where the writer makes its files durable. A take of open
+// length first states in each header the whole periods written, so that
+// what a power cut leaves is a valid file of what reached the disk.
 void MakeFilesDurable(TakeWriter* writer)
 {
+    OutputFiles* files = writer->files;
     int channel = 0;
-    const int err = SyncOutputFiles(writer->files, &channel);
+    int err = 0;
+    for (int c = 0; c < 2 && writer->open_length && err == 0; ++c) {
+        if (files->file[c] != nullptr && files->regular[c]) {
+            channel = c;
+            err = RewriteSizes(fileno(files->file[c]), files->frames_written[c],
+                               writer->bytes_per_frame, files->header_bytes[c]);
+        }
+    }
+    if (err == 0)
+        err = SyncOutputFiles(files, &channel);
     if (err != 0)
         RecordFirstError(&writer->queue, err, channel);
+}
+
+// A take of open length: how many of the `count` periods about to be
+// written have room on the disk, reserving a minute ahead while it can.
+// None when the disk (or the file-size limit) holds no more: the failure
+// is recorded, and the take ends at its last whole period.
+int RoomForPeriods(TakeWriter* writer, int count)
+{
+    const int64_t period = writer->period_frames;
+    const int64_t written = writer->written_frames;
+    if (written + count * period <= writer->reserved_frames)
+        return count;
+    int channel = 0;
+    int err = ReserveAhead(writer->files, writer->reserved_frames, writer->reserve_frames,
+                           writer->bytes_per_frame, &channel);
+    if (err == 0) {
+        writer->reserved_frames += writer->reserve_frames;
+        const int64_t room = (writer->reserved_frames - written) / period;
+        return room < count ? static_cast<int>(room) : count;
+    }
+    if (writer->space_low.load(std::memory_order_relaxed) == 0)
+        writer->space_low.store(channel + 1, std::memory_order_release);
+    // Less than a minute left: this batch alone, as much of it as fits.
+    for (int fit = count; fit > 0; --fit) {
+        const int64_t end = written + fit * period;
+        if (end <= writer->reserved_frames)
+            return fit;
+        err = ReserveAhead(writer->files, writer->reserved_frames, end - writer->reserved_frames,
+                           writer->bytes_per_frame, &channel);
+        if (err == 0) {
+            writer->reserved_frames = end;
+            return fit;
+        }
+    }
+    RecordFirstError(&writer->queue, err, channel);
+    return 0;
 }
 
 // Syncs once the oldest write not yet durable is the interval old: every
@@ -160,7 +210,11 @@ void WriteWaiting(TakeWriter* writer, SyncClock* clock)
             done = 0;
             continue;
         }
-        const int count = GatherPeriods(queue, done, writer->batch_periods, left);
+        int count = GatherPeriods(queue, done, writer->batch_periods, left);
+        if (writer->open_length)
+            count = RoomForPeriods(writer, count);
+        if (count == 0)
+            continue;
         for (int k = 0; k < count; ++k)
             right[k] = left[k] + queue->plane_bytes;
         int channel = 0;
@@ -171,6 +225,7 @@ void WriteWaiting(TakeWriter* writer, SyncClock* clock)
             RecordFirstError(queue, err, channel);
             continue;
         }
+        writer->written_frames += int64_t{count} * writer->period_frames;
         ReleaseWritten(queue, count, &done);
         NoteWritten(clock);
         SyncIfDue(writer, clock);
@@ -389,8 +444,16 @@ void QueueRelease(PeriodQueue* queue, const QueueEntry& entry)
 }
 
 int WriterStart(TakeWriter* writer, OutputFiles* files, int interleave, uint32_t sample_bytes,
-                int period_frames, uint32_t rate_hz)
+                int period_frames, uint32_t rate_hz, bool open_length)
 {
+    writer->open_length = open_length;
+    writer->bytes_per_frame = sample_bytes * (interleave == 1 ? 2 : 1);
+    writer->reserve_frames =
+        (int64_t{kReserveAheadSeconds} * rate_hz + period_frames - 1) / period_frames *
+        period_frames;
+    writer->reserved_frames = 0;
+    writer->written_frames = 0;
+    writer->space_low.store(0, std::memory_order_relaxed);
     writer->files = files;
     writer->interleave = interleave;
     writer->sample_bytes = sample_bytes;

@@ -129,6 +129,16 @@ struct TakeWriter {
     uint32_t rate_hz = 0;
     int batch_periods = 1;          // the most periods written at once
     char* interleave_buf = nullptr; // room for them interleaved
+    // A take of open length reserves its space as it goes, a minute ahead,
+    // and states in its headers what it holds before each sync.
+    bool open_length = false;
+    uint32_t bytes_per_frame = 0;
+    int64_t reserve_frames = 0;  // whole periods of a minute
+    int64_t reserved_frames = 0; // reserved so far
+    int64_t written_frames = 0;  // written so far, in every file
+    // Set by the writer once less than a minute of space is left: the
+    // channel of the file concerned, plus one. Read by the capture thread.
+    std::atomic<int> space_low{0};
     // Started and joined by the capture thread.
     pthread_t thread{};
     bool running = false;
@@ -137,7 +147,7 @@ struct TakeWriter {
 // Allocates the queue and starts the writer, which first syncs the folders
 // of the files this run created. Returns 0, or -1 without memory or thread.
 int WriterStart(TakeWriter* writer, OutputFiles* files, int interleave, uint32_t sample_bytes,
-                int period_frames, uint32_t rate_hz);
+                int period_frames, uint32_t rate_hz, bool open_length = false);
 // Queues the silence still owed, lets the writer write everything
 // published, then stops it.
 void WriterFinish(TakeWriter* writer);

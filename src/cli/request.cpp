@@ -108,11 +108,14 @@ int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answe
     const float duration = std::isfinite(seconds) && std::fabs(seconds) <= FLT_MAX
                                ? static_cast<float>(seconds)
                                : static_cast<float>(INFINITY);
-    if (!is_duration || !(duration > 0) || !std::isfinite(duration)) {
+    // Exactly 0 is a take of open length, until it is stopped; a duration
+    // too small to count is no such request.
+    const bool until_stopped = is_duration && seconds == 0;
+    if (!is_duration || !(duration > 0 || until_stopped) || !std::isfinite(duration)) {
         std::printf("Improper duration request\n");
         return 1;
     }
-    request->duration_s = duration;
+    request->duration_s = until_stopped ? 0.0f : duration;
 
     if (given >= 3)
         SetText(&request->device, argv[3], kDeviceBytes);

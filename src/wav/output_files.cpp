@@ -233,8 +233,12 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
                     char* file_list, char* scratch, int interleave, int64_t planned_frames,
                     uint32_t rate_hz, const int32_t may_replace[2])
 {
-    const int header_bytes =
-        BuildTakeHeader(set->header, rate_hz, planned_frames, sample_bytes, interleave);
+    int header_bytes = kRf64HeaderBytes;
+    if (planned_frames == kOpenLength)
+        BuildOpenHeader(set->header, rate_hz, sample_bytes, interleave);
+    else
+        header_bytes =
+            BuildTakeHeader(set->header, rate_hz, planned_frames, sample_bytes, interleave);
     int fds[2] = {-1, -1};
     for (int c = 0; c < 2; ++c) {
         set->header_bytes[c] = header_bytes;
@@ -571,6 +575,45 @@ int ReserveTakeSpace(OutputFiles* set, int64_t planned_frames, uint32_t bytes_pe
                          ShownName(set->name[c]).c_str(), std::strerror(err));
             return 1;
         }
+    }
+    return 0;
+}
+
+int ReserveAhead(OutputFiles* set, int64_t from_frames, int64_t frames, uint32_t bytes_per_frame,
+                 int* channel)
+{
+    const uint64_t need = static_cast<uint64_t>(frames) * bytes_per_frame;
+    struct rlimit limit;
+    const bool limited = getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY;
+    for (int c = 0; c < 2; ++c) {
+        FILE* f = set->file[c];
+        if (f == nullptr || !set->regular[c])
+            continue;
+        *channel = c;
+        const int fd = fileno(f);
+        const uint64_t from =
+            static_cast<uint64_t>(set->header_bytes[c]) +
+            static_cast<uint64_t>(from_frames) * bytes_per_frame;
+        if (limited && from + need > limit.rlim_cur)
+            return EFBIG;
+        if (fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from), static_cast<off_t>(need)) ==
+            0)
+            continue;
+        const int err = errno;
+        if (err == ENOSPC || err == EDQUOT || err == EFBIG)
+            return err;
+        // The file system cannot reserve: its free space must hold this
+        // much for every file of the take on it (ramfs counts no blocks).
+        struct statvfs vfs;
+        struct stat st, other;
+        if (fstatvfs(fd, &vfs) != 0 || vfs.f_blocks == 0 || fstat(fd, &st) != 0)
+            continue;
+        uint64_t files_here = 1;
+        if (c == 0 && set->file[1] != nullptr && set->regular[1] &&
+            fstat(fileno(set->file[1]), &other) == 0 && other.st_dev == st.st_dev)
+            files_here = 2;
+        if (static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize < files_here * need)
+            return ENOSPC;
     }
     return 0;
 }

@@ -16,6 +16,10 @@ inline constexpr int kRf64HeaderBytes = 80;
 // The largest RIFF chunk size a header can state.
 inline constexpr uint64_t kMaxRiffSize = 4294967295u;
 
+// The planned frames of a take of open length, which runs until it is
+// stopped: its header states what has been written, rewritten as it grows.
+inline constexpr int64_t kOpenLength = -1;
+
 // The header size of a take of `frames` frames: 44 while its data size plus
 // 36 fits in 32 bits, else 80 (RF64).
 int TakeHeaderBytes(int64_t frames, uint32_t bytes_per_frame);
@@ -93,7 +97,8 @@ struct OutputFiles {
     unsigned char header[kRf64HeaderBytes];
 };
 
-// Settles the names and opens every file, changing nothing that existed:
+// Settles the names and opens every file, changing nothing that existed
+// (`planned_frames` may be kOpenLength):
 // a name that is absent is created (through a dangling link, the file it
 // names) with its header, by identity, and locked; an existing file is
 // opened without being cut, and only when the user agreed to replace it
@@ -159,6 +164,15 @@ int SealShortTake(OutputFiles* set, uint32_t bytes_per_frame, int period_frames)
 // standard error when the file system has no room for the take, or when the
 // file system or the file-size limit does not let the file grow that large.
 int ReserveTakeSpace(OutputFiles* set, int64_t planned_frames, uint32_t bytes_per_frame);
+
+// For a take of open length, which reserves its space as it goes: reserves
+// `frames` frames from frame `from_frames` on in every regular file,
+// without changing its size. Where the file system cannot reserve, its free
+// space must hold them for all of the take's files on it. Returns 0, or the
+// errno (ENOSPC, EDQUOT, EFBIG: the file system or the file-size limit has
+// no room for them) with the channel of the file concerned.
+int ReserveAhead(OutputFiles* set, int64_t from_frames, int64_t frames, uint32_t bytes_per_frame,
+                 int* channel);
 
 // Closes every open file. Returns 0, or -1 with the failure kept in `error`.
 int CloseOutputFiles(OutputFiles* set);
