@@ -1,6 +1,8 @@
 // Takes on a disk that stalls or is slow to sync, through the test file
 // system: a stall shorter than the queue loses nothing, and whatever ends a
 // take, its audio has been synced before the program says "Done" or ends.
+#include <unistd.h>
+
 #include <csignal>
 #include <ostream>
 
@@ -71,8 +73,8 @@ TEST_P(Durable, StallShorterThanTheQueueLosesNothing)
     // Whole periods of 4096 frames, the last one partly past the 4 s.
     const uint32_t frames = (4 * f.rate + 4095) / 4096 * 4096;
     for (size_t i = 0; i < f.files.size(); ++i)
-        EXPECT_TRUE(ReadFile(fs->backing() + "/" + f.files[i]) ==
-                    Expected(f, static_cast<int>(i), frames))
+        EXPECT_TRUE(SameBytes(ReadFile(fs->backing() + "/" + f.files[i]),
+                              Expected(f, static_cast<int>(i), frames)))
             << f.files[i];
 
     // The stall did happen, in the middle of the take.
@@ -194,7 +196,7 @@ TEST_F(Disk, StallLongerThanTheQueueOverrunsAndKeepsThePlannedLength)
     const uint32_t frames = (16 * 96000 + 4095) / 4096 * 4096;
     const std::string bytes = ReadFile(fs->backing() + "/st.wav");
     EXPECT_EQ(bytes.size(), 44u + size_t{frames} * 6);
-    EXPECT_EQ(bytes.substr(0, 44), ExpectedHeader(96000, 2, 3, frames));
+    EXPECT_TRUE(SameBytes(bytes.substr(0, 44), ExpectedHeader(96000, 2, 3, frames)));
 }
 
 // Ctrl-C while a long take's space is being reserved: the take never began,
@@ -213,6 +215,23 @@ TEST_F(Disk, CtrlCDuringASlowReservationLeavesNoFile)
     for (const FsEvent& e : fs->Events())
         reserved |= e.op == "fallocate" && e.path() == "/take.wav";
     EXPECT_TRUE(reserved);
+}
+
+// A file made through a dangling link has its entry in the link target's
+// folder, and that is the folder to sync.
+TEST_F(Disk, TakeThroughALinkIntoAnotherFolderSyncsThatFolder)
+{
+    MOUNT_OR_SKIP("");
+    ASSERT_EQ(mkdir((fs->backing() + "/sub").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("sub/take.wav", (fs->backing() + "/link.wav").c_str()), 0);
+    RunOptions o = Options({"1644", "0.2", "paced", "1", "link.wav"});
+    o.cwd = fs->mount_point();
+    const RunResult r = RunQuillo(o);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    bool synced = false;
+    for (const FsEvent& e : fs->Events())
+        synced |= e.op == "fsyncdir" && e.path() == "/sub";
+    EXPECT_TRUE(synced);
 }
 
 // A second Ctrl-C while the take is being finished (the writer drains, the
@@ -236,7 +255,7 @@ TEST_F(Disk, SecondCtrlCWhileFinishingStillSealsTheFile)
     const uint32_t frames = static_cast<uint32_t>((bytes.size() - 44) / 2);
     EXPECT_EQ(frames % 4096, 0u);
     EXPECT_GE(frames, 4096u);
-    EXPECT_TRUE(bytes == Expected(f, 0, frames));
+    EXPECT_TRUE(SameBytes(bytes, Expected(f, 0, frames)));
     const std::vector<FsEvent> events = fs->Events();
     size_t last_write = 0;
     for (size_t i = 0; i < events.size(); ++i)
