@@ -1,10 +1,10 @@
 # Front door: `make` builds, `make install` installs what it built (PREFIX,
-# DESTDIR) and `make uninstall` removes it again, `make test` runs every test
-# twice (plain and under AddressSanitizer + UndefinedBehaviorSanitizer),
-# `make test-tsan` runs them under ThreadSanitizer, `make demo` records a
-# short take from the simulated capture device, `make deb` builds the Debian
-# package. Only deps, test, test-tsan, demo and deb install packages
-# (scripts/install-deps).
+# DESTDIR) and `make uninstall` removes it again, `make test` runs the tests
+# twice (plain, and those of the program under AddressSanitizer +
+# UndefinedBehaviorSanitizer), `make test-tsan` runs these under
+# ThreadSanitizer, `make demo` records a short take from the simulated
+# capture device, `make deb` builds the Debian package. Only deps, test,
+# test-tsan, demo and deb install packages (scripts/install-deps).
 BUILD_DIR ?= build
 SANITIZE_DIR ?= build-sanitize
 TSAN_DIR ?= build-tsan
