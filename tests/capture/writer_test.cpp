@@ -165,8 +165,8 @@ TEST_F(WriterTest, WritesEveryPeriodInOrderAndRepeatsSilence)
     EXPECT_EQ(QueueError(&writer.queue, &channel), 0);
     EXPECT_EQ(files.frames_written[0], int64_t{periods + 3} * 32);
     CloseOutputFiles(&files);
-    EXPECT_TRUE(ReadFile(dir + "/a.wav").substr(44) == left);
-    EXPECT_TRUE(ReadFile(dir + "/b.wav").substr(44) == right);
+    EXPECT_TRUE(SameBytes(ReadFile(dir + "/a.wav").substr(44), left));
+    EXPECT_TRUE(SameBytes(ReadFile(dir + "/b.wav").substr(44), right));
 }
 
 TEST_F(WriterTest, AFailedWriteIsReportedToTheCaptureLoopNotPrinted)

@@ -85,6 +85,9 @@ TEST(Request, AssemblesTheNineFieldsOfEachExample)
         {{"2448", " 0.5"}, "default", 48000, 3, 0.5f, 1, 1, 0, ""},
         {{"1688", "1", "d", " +2", "a", "b", "ignored"}, "default", 88200, 2, 1, 2, 0, 0, "a\nb\n"},
         {{"1696", "1"}, "default", 96000, 2, 1, 1, 1, 0, ""},
+        // Until stopped.
+        {{"1644", "0"}, "default", 44100, 2, 0, 1, 1, 0, ""},
+        {{"1644", "0:00"}, "default", 44100, 2, 0, 1, 1, 0, ""},
         {{"2488", "1"}, "default", 88200, 3, 1, 1, 1, 0, ""},
     };
     for (const RequestCase& c : cases) {
@@ -127,7 +130,6 @@ TEST(Request, RefusesBadArgumentsWithOneLineAndStatusOne)
         {{"01644", "60"}, format},
         {{" 1644", "60"}, format},
         {{"1644x", "abc"}, format},
-        {{"1644", "0"}, duration},
         {{"1644", "-5"}, duration},
         {{"1644", "abc"}, duration},
         {{"1644", "1e-50"}, duration},
@@ -141,7 +143,6 @@ TEST(Request, RefusesBadArgumentsWithOneLineAndStatusOne)
         {{"1644", "m5"}, duration},
         {{"1644", "60 "}, duration},
         {{"1644", "5sm"}, duration},
-        {{"1644", "0m"}, duration},
         {{"1644", "1:60"}, duration},
         {{"1644", "1:2:3:4"}, duration},
         {{"1644", "1::3"}, duration},

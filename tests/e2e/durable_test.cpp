@@ -1,7 +1,8 @@
 // Takes on a disk that stalls or is slow to sync, through the test file
 // system: a stall shorter than the queue loses nothing, and whatever ends a
 // take, its audio has been synced before the program says "Done" or ends.
-#include <chrono>
+#include <unistd.h>
+
 #include <csignal>
 #include <ostream>
 #include <thread>
@@ -82,8 +83,8 @@ TEST_P(Durable, StallShorterThanTheQueueLosesNothing)
     // Whole periods of 4096 frames, the last one partly past the 4 s.
     const uint32_t frames = (4 * f.rate + 4095) / 4096 * 4096;
     for (size_t i = 0; i < f.files.size(); ++i)
-        EXPECT_TRUE(ReadFile(fs->backing() + "/" + f.files[i]) ==
-                    Expected(f, static_cast<int>(i), frames))
+        EXPECT_TRUE(SameBytes(ReadFile(fs->backing() + "/" + f.files[i]),
+                              Expected(f, static_cast<int>(i), frames)))
             << f.files[i];
 
     // The stall did happen, in the middle of the take.
@@ -218,7 +219,8 @@ TEST_F(Disk, StallLongerThanTheQueueLosesAudioToTheDiskNotToOverruns)
             << "period " << (at - 44) / (4096 * 6);
     }
     EXPECT_GE(silent, 10);
-    EXPECT_TRUE(bytes.substr(bytes.size() - 4096 * 6) == ramp.substr(ramp.size() - 4096 * 6));
+    EXPECT_TRUE(
+        SameBytes(bytes.substr(bytes.size() - 4096 * 6), ramp.substr(ramp.size() - 4096 * 6)));
     char lost[64];
     std::snprintf(lost, sizeof lost, "%.2f s of audio lost", silent * 4096 / 96000.0);
     EXPECT_NE(r.out.find("\nDisk too slow: " + std::string(lost) + "\n\r"), std::string::npos)
@@ -276,7 +278,7 @@ TEST_F(Disk, SignalDuringASlowFinalSyncIsKeptAndTheWaitExplained)
     EXPECT_EQ(r.term_signal, SIGTERM) << r.out << r.err;
     EXPECT_TRUE(r.out.ends_with("\nDone\n")) << r.out;
     EXPECT_EQ(r.out.find("Take stopped"), std::string::npos);
-    EXPECT_TRUE(ReadFile(fs->backing() + "/take.wav") == Expected(f, 0, 22 * 4096));
+    EXPECT_TRUE(SameBytes(ReadFile(fs->backing() + "/take.wav"), Expected(f, 0, 22 * 4096)));
     EXPECT_NE(r.err.find("\nWaiting for the disk: "), std::string::npos) << r.err;
     EXPECT_TRUE(r.err.ends_with(" s of audio still to write\nWaiting for the disk: done\n"))
         << r.err;
@@ -311,6 +313,23 @@ TEST_F(Disk, DescriptorLimitRefusesOrSyncsTheFolder)
     EXPECT_GT(recorded, 0);
 }
 
+// A file made through a dangling link has its entry in the link target's
+// folder, and that is the folder to sync.
+TEST_F(Disk, TakeThroughALinkIntoAnotherFolderSyncsThatFolder)
+{
+    MOUNT_OR_SKIP("");
+    ASSERT_EQ(mkdir((fs->backing() + "/sub").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("sub/take.wav", (fs->backing() + "/link.wav").c_str()), 0);
+    RunOptions o = Options({"1644", "0.2", "paced", "1", "link.wav"});
+    o.cwd = fs->mount_point();
+    const RunResult r = RunQuillo(o);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    bool synced = false;
+    for (const FsEvent& e : fs->Events())
+        synced |= e.op == "fsyncdir" && e.path() == "/sub";
+    EXPECT_TRUE(synced);
+}
+
 // A second Ctrl-C while the take is being finished (the writer drains, the
 // header is rewritten, the files are synced, each sync slow) is no reason to
 // leave the file half sealed.
@@ -332,7 +351,7 @@ TEST_F(Disk, SecondCtrlCWhileFinishingStillSealsTheFile)
     const uint32_t frames = static_cast<uint32_t>((bytes.size() - 44) / 2);
     EXPECT_EQ(frames % 4096, 0u);
     EXPECT_GE(frames, 4096u);
-    EXPECT_TRUE(bytes == Expected(f, 0, frames));
+    EXPECT_TRUE(SameBytes(bytes, Expected(f, 0, frames)));
     const std::vector<FsEvent> events = fs->Events();
     size_t last_write = 0;
     for (size_t i = 0; i < events.size(); ++i)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <string>
@@ -20,7 +21,26 @@ class EndToEnd : public ::testing::Test {
     }
 
     // Declares PCM devices for the runs that follow.
-    void Devices(const std::string& definitions) { config = WriteAlsaConfig(dir, definitions); }
+    void Devices(const std::string& definitions)
+    {
+        devices = definitions;
+        config = WriteAlsaConfig(dir, definitions);
+    }
+    // Moves the test to a fresh folder that other users can reach, with its
+    // own copies of the program and the simulated device (the build folder
+    // may be out of their reach); false, with the reason, where there is none.
+    bool MoveWithinOthersReach(std::string* why_not)
+    {
+        const std::string moved = MakeTempDirForOthers(why_not);
+        if (moved.empty())
+            return false;
+        RemoveTree(dir);
+        dir = moved; // removed by TearDown, copies and all
+        std::string plugin;
+        program = CopyProgramInto(dir, &plugin);
+        config = WriteAlsaConfig(dir, devices, plugin);
+        return chmod(config.c_str(), 0644) == 0;
+    }
 
     RunResult Run(std::vector<std::string> args, const std::string& input = "")
     {
@@ -32,6 +52,7 @@ class EndToEnd : public ::testing::Test {
     {
         RunOptions o;
         o.args = std::move(args);
+        o.program = program;
         o.cwd = dir;
         o.alsa_config = config;
         return o;
@@ -48,9 +69,18 @@ class EndToEnd : public ::testing::Test {
     std::string Read(const std::string& name) const { return ReadFile(Path(name)); }
 
     std::string dir;
-    std::string config;
+    std::string config, devices;
+    std::string program; // build/quillo when empty
     std::unique_ptr<TestFs> fs;
 };
+
+// Skips an EndToEnd test whose takes need `bytes` free in its folder.
+#define SPACE_OR_SKIP(bytes, what)                                                                 \
+    do {                                                                                           \
+        if (FreeBytesAt(dir) < (bytes))                                                            \
+            GTEST_SKIP() << what << " needs " << (bytes) << " bytes free in " << dir << ", has "   \
+                         << FreeBytesAt(dir);                                                      \
+    } while (0)
 
 // Mounts the test file system in an EndToEnd test, or skips it saying why.
 #define MOUNT_OR_SKIP(options)                                                                     \

@@ -193,8 +193,8 @@ TEST_F(MeterTake, QuietTakesLeaveOutOnlyTheStatusLines)
             EXPECT_EQ(quiet.out.find("rem = "), std::string::npos);
             EXPECT_NE(quiet.out.find("\nInput Channel 1 is Peaking!\n"), std::string::npos);
             EXPECT_TRUE(quiet.out.ends_with("Done\n"));
-            EXPECT_TRUE(Read("take.wav") == files[0]);
-            EXPECT_TRUE(Read("take2.wav") == files[1]);
+            EXPECT_TRUE(SameBytes(Read("take.wav"), files[0]));
+            EXPECT_TRUE(SameBytes(Read("take2.wav"), files[1]));
         }
         EXPECT_EQ(std::count(loud.out.begin(), loud.out.end(), '\r'), 40);
         unlink(Path("take.wav").c_str());

@@ -7,12 +7,23 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #include "e2e.hpp"
 
 namespace {
+
+// The first line of a tool's complaint, for a skip message.
+std::string FirstLine(const std::string& text)
+{
+    const std::vector<std::string> lines = SplitLines(text);
+    if (lines.empty())
+        return "(no message)";
+    return lines[0].ends_with('.') ? lines[0].substr(0, lines[0].size() - 1) : lines[0];
+}
 
 class Reserve : public EndToEnd {
   protected:
@@ -21,9 +32,11 @@ class Reserve : public EndToEnd {
         EndToEnd::SetUp();
         small = Path("small");
         mkdir(small.c_str(), 0755);
-        if (geteuid() != 0 || mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0)
-            GTEST_SKIP()
-                << "cannot mount a 1 MiB tmpfs here (needs root): reservation tests skipped";
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root to mount a 1 MiB tmpfs: reservation tests skipped";
+        if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0)
+            GTEST_SKIP() << "cannot mount a 1 MiB tmpfs here (" << std::strerror(errno)
+                         << "): reservation tests skipped";
         mounted = true;
         Devices("pcm.paced { type quillosim paced true signal \"peaks\" left [ 77 ] right [ 5 ] }\n"
                 "pcm.fast { type quillosim signal \"peaks\" left [ 77 ] right [ 5 ] }\n");
@@ -67,10 +80,10 @@ TEST_F(Reserve, TakeThatFitsIsByteForByteTheSame)
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out.rfind("Recording\n", 0), 0u);
     EXPECT_TRUE(r.out.ends_with("Done\n"));
-    EXPECT_TRUE(ReadFile(small + "/l.wav") ==
-                ExpectedHeader(44100, 1, 2, 6 * 4096) + Repeat(Sample(77, 2), 6 * 4096));
-    EXPECT_TRUE(ReadFile(small + "/r.wav") ==
-                ExpectedHeader(44100, 1, 2, 6 * 4096) + Repeat(Sample(5, 2), 6 * 4096));
+    EXPECT_TRUE(SameBytes(ReadFile(small + "/l.wav"),
+                          ExpectedHeader(44100, 1, 2, 6 * 4096) + Repeat(Sample(77, 2), 6 * 4096)));
+    EXPECT_TRUE(SameBytes(ReadFile(small + "/r.wav"),
+                          ExpectedHeader(44100, 1, 2, 6 * 4096) + Repeat(Sample(5, 2), 6 * 4096)));
 }
 
 TEST_F(Reserve, InterruptedTakeGivesBackWhatItDidNotWrite)
@@ -117,24 +130,28 @@ class OddFileSystem : public EndToEnd {
         EndToEnd::TearDown();
     }
     // A 1 MiB ext2 file system of 1 KiB blocks, none kept for root (quillo
-    // runs as root in CI and would use them). False when it cannot be made.
-    bool MountExt2()
+    // runs as root in CI and would use them). "" once mounted, else why not.
+    std::string MountExt2()
     {
         if (geteuid() != 0)
-            return false;
+            return "needs root to make and mount an ext2 loop image";
         const std::string q = "'" + image + "'";
         // mkfs.ext2 and losetup live in sbin, which a plain PATH may lack.
-        if (Shell("PATH=$PATH:/usr/sbin:/sbin; truncate -s 1M " + q +
-                  " && mkfs.ext2 -q -F -b 1024 -m 0 " + q + " >/dev/null 2>&1 && mount -o loop " +
-                  q + " '" + fs + "' 2>/dev/null") != 0)
-            return false;
+        std::string out;
+        if (Shell("PATH=$PATH:/usr/sbin:/sbin; { truncate -s 1M " + q +
+                      " && mkfs.ext2 -q -F -b 1024 -m 0 " + q + " && mount -o loop " + q + " '" +
+                      fs + "'; } 2>&1",
+                  &out) != 0)
+            return "cannot make and mount an ext2 loop image here: " + FirstLine(out);
         mounted = true;
-        return true;
+        return "";
     }
-    bool MountRamfs()
+    std::string MountRamfs()
     {
-        mounted = geteuid() == 0 && mount("ramfs", fs.c_str(), "ramfs", 0, nullptr) == 0;
-        return mounted;
+        if (geteuid() != 0)
+            return "needs root to mount a ramfs";
+        mounted = mount("ramfs", fs.c_str(), "ramfs", 0, nullptr) == 0;
+        return mounted ? "" : std::string("cannot mount a ramfs here: ") + std::strerror(errno);
     }
     uint64_t FreeBlocks()
     {
@@ -167,9 +184,8 @@ class OddFileSystem : public EndToEnd {
 
 TEST_F(OddFileSystem, Ext2TwoFileTakeThatDoesNotFitIsRefusedUpFront)
 {
-    if (!MountExt2())
-        GTEST_SKIP() << "cannot make and mount an ext2 loop image here (needs root, "
-                        "mkfs.ext2 and a loop device): ext2 tests skipped";
+    if (const std::string why = MountExt2(); !why.empty())
+        GTEST_SKIP() << why << ": ext2 test skipped";
     // 6.8 s of 16-bit mono: 74 periods, 606,208 bytes per file. One fits in
     // the 970 free KiB, two do not.
     const uint64_t free_before = FreeBlocks();
@@ -188,22 +204,21 @@ TEST_F(OddFileSystem, Ext2TwoFileTakeThatDoesNotFitIsRefusedUpFront)
 
 TEST_F(OddFileSystem, RamfsTakeIsRecorded)
 {
-    if (!MountRamfs())
-        GTEST_SKIP() << "cannot mount a ramfs here (needs root): ramfs test skipped";
+    if (const std::string why = MountRamfs(); !why.empty())
+        GTEST_SKIP() << why << ": ramfs test skipped";
     const RunResult r = Run({"1644", "0.5", "fast", "2", "fs/l.wav", "fs/r.wav"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(ReadFile(fs + "/l.wav") ==
-                ExpectedHeader(44100, 1, 2, 6 * 4096) + Repeat(Sample(77, 2), 6 * 4096));
-    EXPECT_TRUE(ReadFile(fs + "/r.wav") ==
-                ExpectedHeader(44100, 1, 2, 6 * 4096) + Repeat(Sample(5, 2), 6 * 4096));
+    EXPECT_TRUE(SameBytes(ReadFile(fs + "/l.wav"),
+                          ExpectedHeader(44100, 1, 2, 6 * 4096) + Repeat(Sample(77, 2), 6 * 4096)));
+    EXPECT_TRUE(SameBytes(ReadFile(fs + "/r.wav"),
+                          ExpectedHeader(44100, 1, 2, 6 * 4096) + Repeat(Sample(5, 2), 6 * 4096)));
 }
 
 TEST_F(OddFileSystem, FullDiskInATwoFileTakeLeavesBothFilesWithTheSamePeriods)
 {
-    if (!MountExt2())
-        GTEST_SKIP() << "cannot make and mount an ext2 loop image here (needs root, "
-                        "mkfs.ext2 and a loop device): full disk test skipped";
+    if (const std::string why = MountExt2(); !why.empty())
+        GTEST_SKIP() << why << ": full disk test skipped";
     // 1 s of 16-bit mono: 11 periods, 90,112 bytes, 88 blocks of data and
     // one more for the header's 44 bytes. Free space says that fits; the
     // indirect block that ext2 needs past 12 blocks makes channel 2's file
@@ -220,8 +235,14 @@ TEST_F(OddFileSystem, FullDiskInATwoFileTakeLeavesBothFilesWithTheSamePeriods)
     EXPECT_EQ(frames % 4096, 0u);
     EXPECT_LT(frames, 11u * 4096);
     EXPECT_GT(frames, 0u);
-    EXPECT_TRUE(left == ExpectedHeader(44100, 1, 2, frames) + Repeat(Sample(77, 2), frames));
-    EXPECT_TRUE(right == ExpectedHeader(44100, 1, 2, frames) + Repeat(Sample(5, 2), frames))
+    char stopped[64];
+    std::snprintf(stopped, sizeof stopped, "\nTake stopped after %.2f of 1.02 seconds\n",
+                  frames / 44100.0);
+    EXPECT_NE(r.out.find(stopped), std::string::npos) << r.out;
+    EXPECT_TRUE(
+        SameBytes(left, ExpectedHeader(44100, 1, 2, frames) + Repeat(Sample(77, 2), frames)));
+    EXPECT_TRUE(
+        SameBytes(right, ExpectedHeader(44100, 1, 2, frames) + Repeat(Sample(5, 2), frames)))
         << right.size() << " bytes against " << left.size();
 }
 
@@ -231,9 +252,13 @@ TEST_F(Reserve, TakePastFourGibOnFatIsRefusedBeforeRecording)
     // 4,304,166,912 bytes however much room it has.
     const std::string fat = Path("fat");
     mkdir(fat.c_str(), 0755);
-    if (Shell("mkfs.vfat -C '" + Path("fat.img") + "' 1024 >/dev/null 2>&1") != 0 ||
-        Shell("mount -o loop '" + Path("fat.img") + "' '" + fat + "' 2>/dev/null") != 0)
-        GTEST_SKIP() << "cannot make and loop-mount a vfat image here: FAT limit test skipped";
+    std::string out;
+    if (Shell("PATH=$PATH:/usr/sbin:/sbin; { mkfs.vfat -C '" + Path("fat.img") +
+                  "' 1024 >/dev/null && mount -o loop '" + Path("fat.img") + "' '" + fat +
+                  "'; } 2>&1",
+              &out) != 0)
+        GTEST_SKIP() << "cannot make and loop-mount a vfat image here: " << FirstLine(out)
+                     << ": FAT limit test skipped";
     const RunResult r = Run({"1644", "48800", "fast", "1", "fat/take.wav"});
     const std::vector<std::string> left = ListDir(fat);
     umount(fat.c_str());

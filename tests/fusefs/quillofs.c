@@ -13,6 +13,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdarg.h>
+#include <stdatomic.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -41,7 +42,11 @@ static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static unsigned long long bytes_written; // under lock
 static int stall_done;                   // under lock
 static int64_t stall_until_ms;           // under lock; 0: no timed stall
-static volatile sig_atomic_t held;       // SIGUSR1 holds every operation, SIGUSR2 lets go
+// SIGUSR1 holds every operation, SIGUSR2 lets go: written by the signal
+// handler, read by every FUSE worker thread, so atomic (and lock-free, as a
+// signal handler needs).
+static atomic_bool held;
+_Static_assert(ATOMIC_BOOL_LOCK_FREE == 2, "a signal handler needs a lock-free flag");
 
 #define OPTION(t, p)                                                                               \
     {                                                                                              \
@@ -99,7 +104,7 @@ static void log_event(const char* format, ...)
 // test can still look at the mount).
 static void gate(void)
 {
-    while (held)
+    while (atomic_load(&held))
         sleep_ms(1);
     pthread_mutex_lock(&lock);
     const int64_t until = stall_until_ms;
@@ -473,7 +478,7 @@ static int fs_fallocate(const char* path, int mode, off_t offset, off_t length,
 static void on_hold(int sig)
 {
     const int saved = errno;
-    held = sig == SIGUSR1;
+    atomic_store(&held, sig == SIGUSR1);
     if (log_fd >= 0) {
         struct timespec ts;
         clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -488,7 +493,7 @@ static void on_hold(int sig)
         int len = 0;
         while (n > 0)
             line[len++] = digits[--n];
-        const char* word = held ? " hold\n" : " unhold\n";
+        const char* word = sig == SIGUSR1 ? " hold\n" : " unhold\n";
         for (const char* c = word; *c != '\0'; ++c)
             line[len++] = *c;
         ssize_t w = write(log_fd, line, (size_t)len);

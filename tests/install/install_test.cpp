@@ -1,5 +1,5 @@
 // What `make install` puts in place: the program, its man page and its bash
-// completion, and that the last two work.
+// completion, and that the last two work; and that `make uninstall` removes them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -39,11 +39,13 @@ TEST_F(Installed, MakeInstallPutsExactlyThreeFilesUnderPrefixAndDestdir)
     } cases[] = {{"", "usr/local"}, {"PREFIX=/opt/q", "opt/q"}};
     for (const auto& c : cases) {
         const std::string dest = dir + "/" + (c.prefix_arg.empty() ? "default" : "opt");
+        const auto make = [&](const std::string& target, std::string* out) {
+            return Shell("make -s -C '" + kSource + "' " + target + " BUILD_DIR='" + kBuild +
+                             "' JOBS=1 DESTDIR='" + dest + "' " + c.prefix_arg + " 2>&1",
+                         out);
+        };
         std::string out;
-        const int status = Shell("make -s -C '" + kSource + "' install BUILD_DIR='" + kBuild +
-                                     "' JOBS=1 DESTDIR='" + dest + "' " + c.prefix_arg + " 2>&1",
-                                 &out);
-        ASSERT_EQ(status, 0) << out;
+        ASSERT_EQ(make("install", &out), 0) << out;
         EXPECT_EQ(FilesUnder(dest), (std::vector<std::string>{
                                         c.prefix + "/bin/quillo",
                                         c.prefix + "/share/bash-completion/completions/quillo",
@@ -53,6 +55,9 @@ TEST_F(Installed, MakeInstallPutsExactlyThreeFilesUnderPrefixAndDestdir)
         EXPECT_EQ(out, "quillo 2.02\n");
         EXPECT_EQ(ReadFile(dest + "/" + c.prefix + "/share/bash-completion/completions/quillo"),
                   ReadFile(kSource + "/completion/quillo"));
+        // make uninstall takes away exactly those.
+        EXPECT_EQ(make("uninstall", &out), 0) << out;
+        EXPECT_EQ(FilesUnder(dest), std::vector<std::string>{}) << out;
     }
 }
 
@@ -74,8 +79,9 @@ TEST_F(Installed, ManPageHasNoWarningsAndCoversEveryCodeAndOption)
     for (const char* option : {"\\-h", "\\-\\-help", "\\-V", "\\-\\-version", "\\-q", "\\-\\-quiet",
                                "\\-L", "\\-\\-list\\-devices"})
         EXPECT_NE(text.find(option), std::string::npos) << option;
-    for (const char* section : {".SH SYNOPSIS", ".SH EXIT STATUS", ".SH SIGNALS", ".SH EXAMPLES",
-                                "RF64", ".BR arecord (1),", ".BR soxi (1)"})
+    for (const char* section :
+         {".SH SYNOPSIS", ".SH EXIT STATUS", ".SH SIGNALS", ".SH EXAMPLES", ".SH REFUSED OUTPUTS",
+          ".SH REAL-TIME PRIORITY", "RF64", ".BR arecord (1),", ".BR soxi (1)"})
         EXPECT_NE(text.find(section), std::string::npos) << section;
 }
 

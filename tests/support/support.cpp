@@ -17,10 +17,12 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
+#include <utility>
 
 int64_t MonotonicMs()
 {
@@ -133,7 +135,7 @@ RunResult RunQuillo(const RunOptions& options)
         }
         // The sanitizers' runtime reports on standard error, which tests read.
         std::vector<char*> argv;
-        std::string program = QUILLO_BINARY;
+        std::string program = options.program.empty() ? QUILLO_BINARY : options.program;
         argv.push_back(program.data());
         std::vector<std::string> args = options.args;
         for (std::string& a : args)
@@ -251,6 +253,51 @@ void RemoveTree(const std::string& path)
     std::filesystem::remove_all(path, ec);
 }
 
+std::string MakeTempDirForOthers(std::string* why_not)
+{
+    std::string tried;
+    for (const std::filesystem::path& base :
+         {std::filesystem::temp_directory_path(), std::filesystem::path("/tmp"),
+          std::filesystem::path("/var/tmp")}) {
+        // Others pass through every folder on the way, and may run programs there.
+        bool reachable = true;
+        for (std::filesystem::path p = base; reachable; p = p.parent_path()) {
+            struct stat st;
+            reachable = stat(p.c_str(), &st) == 0 && (st.st_mode & S_IXOTH) != 0;
+            if (p == p.parent_path())
+                break;
+        }
+        struct statvfs v;
+        reachable = reachable && statvfs(base.c_str(), &v) == 0 && (v.f_flag & ST_NOEXEC) == 0;
+        std::string pattern = (base / "quillo-test-XXXXXX").string();
+        if (reachable && mkdtemp(pattern.data()) != nullptr && chmod(pattern.c_str(), 0755) == 0)
+            return pattern;
+        tried += (tried.empty() ? "" : ", ") + base.string();
+    }
+    *why_not = "no temporary folder that other users can reach and run programs from (tried " +
+               tried + ")";
+    return "";
+}
+
+std::string CopyProgramInto(const std::string& dir, std::string* plugin)
+{
+    namespace fs = std::filesystem;
+    const fs::path program = fs::path(dir) / "quillo";
+    *plugin = (fs::path(dir) / fs::path(QUILLOSIM_PLUGIN).filename()).string();
+    for (const auto& [from, to] : {std::pair<fs::path, fs::path>{QUILLO_BINARY, program},
+                                   std::pair<fs::path, fs::path>{QUILLOSIM_PLUGIN, *plugin}}) {
+        fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+        fs::permissions(to, fs::perms(0755));
+    }
+    return program.string();
+}
+
+uint64_t FreeBytesAt(const std::string& path)
+{
+    struct statvfs v;
+    return statvfs(path.c_str(), &v) == 0 ? uint64_t{v.f_bavail} * v.f_frsize : 0;
+}
+
 std::string ReadFile(const std::string& path)
 {
     std::string bytes;
@@ -289,11 +336,12 @@ std::vector<std::string> ListDir(const std::string& path)
     return names;
 }
 
-std::string WriteAlsaConfig(const std::string& dir, const std::string& pcm_definitions)
+std::string WriteAlsaConfig(const std::string& dir, const std::string& pcm_definitions,
+                            const std::string& plugin)
 {
     const std::string path = dir + "/asound-test.conf";
-    WriteFile(path, std::string("pcm_type.quillosim { lib \"") + QUILLOSIM_PLUGIN + "\" }\n" +
-                        pcm_definitions + "\n");
+    WriteFile(path, "pcm_type.quillosim { lib \"" + (plugin.empty() ? QUILLOSIM_PLUGIN : plugin) +
+                        "\" }\n" + pcm_definitions + "\n");
     return path;
 }
 
@@ -329,6 +377,30 @@ uint16_t Le16(const std::string& bytes, size_t at)
 {
     return static_cast<uint16_t>(static_cast<unsigned char>(bytes.at(at)) |
                                  (static_cast<unsigned char>(bytes.at(at + 1)) << 8));
+}
+
+::testing::AssertionResult SameBytes(const std::string& got, const std::string& expected)
+{
+    size_t at = 0;
+    while (at < got.size() && at < expected.size() && got[at] == expected[at])
+        ++at;
+    if (at == got.size() && at == expected.size())
+        return ::testing::AssertionSuccess();
+    // Eight bytes either side of the first difference, which is marked.
+    const size_t from = at < 8 ? 0 : at - 8;
+    const auto hex = [&](const std::string& bytes) {
+        std::string text;
+        char b[8];
+        for (size_t i = from; i <= at + 8 && i < bytes.size(); ++i) {
+            std::snprintf(b, sizeof b, i == at ? " [%02X]" : " %02X",
+                          static_cast<unsigned char>(bytes[i]));
+            text += b;
+        }
+        return at < bytes.size() ? text : text + " [end]";
+    };
+    return ::testing::AssertionFailure()
+           << got.size() << " bytes, expected " << expected.size() << "; first difference at byte "
+           << at << ":\n  got     " << hex(got) << "\n  expected" << hex(expected);
 }
 
 std::string ExpectedHeader(uint32_t rate_hz, uint32_t channels, uint32_t sample_bytes,

@@ -2,6 +2,8 @@
 // test devices, temporary folders, and capturing standard output in-process.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -11,6 +13,7 @@
 
 struct RunOptions {
     std::vector<std::string> args;
+    std::string program; // the program to run, when not build/quillo
     std::string stdin_text;
     bool stdin_closed = false;  // start with descriptor 0 closed
     bool stdout_closed = false; // start with descriptor 1 closed
@@ -55,15 +58,25 @@ int64_t MonotonicMs();
 // A fresh empty folder under the system's temporary folder.
 std::string MakeTempDir();
 void RemoveTree(const std::string& path);
+// A fresh empty folder that every user can reach and run programs from (the
+// build folder may be out of their reach, as in a clone in a 0700 folder);
+// "" with the reason in *why_not where there is none.
+std::string MakeTempDirForOthers(std::string* why_not);
+// Copies build/quillo and the simulated device into `dir` for every user;
+// returns the copied program, and the copied device in *plugin.
+std::string CopyProgramInto(const std::string& dir, std::string* plugin);
+// Bytes that an ordinary user may still write on the file system of `path`.
+uint64_t FreeBytesAt(const std::string& path);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 std::vector<std::string> ListDir(const std::string& path);
 
-// Writes an ALSA configuration that declares the simulated device type and
-// the given PCM definitions; returns its path.
-std::string WriteAlsaConfig(const std::string& dir, const std::string& pcm_definitions);
+// Writes an ALSA configuration that declares the simulated device type (the
+// built one, or `plugin`) and the given PCM definitions; returns its path.
+std::string WriteAlsaConfig(const std::string& dir, const std::string& pcm_definitions,
+                            const std::string& plugin = "");
 
 // Runs `body` with standard output sent to a file and returns what it wrote.
 std::string CaptureStdout(const std::function<void()>& body);
@@ -71,6 +84,10 @@ std::string CaptureStdout(const std::function<void()>& body);
 // Little-endian fields of a byte string.
 uint32_t Le32(const std::string& bytes, size_t at);
 uint16_t Le16(const std::string& bytes, size_t at);
+
+// Whole files or headers compared: on a difference, the sizes, the first
+// differing offset and a few bytes around it in hex, never the whole file.
+::testing::AssertionResult SameBytes(const std::string& got, const std::string& expected);
 
 // The 44-byte header that a take of `frames` frames must have.
 std::string ExpectedHeader(uint32_t rate_hz, uint32_t channels, uint32_t sample_bytes,
