@@ -61,10 +61,10 @@ int FormatClock(char* out, int room, int64_t frames, uint32_t rate_hz, bool elap
         return 0;
     std::memcpy(out, start, kStartBytes);
     const int digits_room = room - kStartBytes - kEndBytes;
-    const int digits = std::min(
-        digits_room - 1,
-        FormatDecimal(out + kStartBytes, static_cast<size_t>(digits_room),
-                      static_cast<double>(frames) / static_cast<double>(rate_hz), 2));
+    const int digits =
+        std::min(digits_room - 1,
+                 FormatDecimal(out + kStartBytes, static_cast<size_t>(digits_room),
+                               static_cast<double>(frames) / static_cast<double>(rate_hz), 2));
     std::memcpy(out + kStartBytes + digits, kEnd, kEndBytes + 1);
     return kStartBytes + digits + kEndBytes;
 }

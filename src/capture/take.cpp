@@ -121,13 +121,11 @@ void ReportDiskLoss(int64_t periods, int period_frames, uint32_t rate_hz, const 
                 static_cast<double>(periods) * period_frames / rate_hz, in_all);
 }
 
-// What the writer still has to write, for the line that says why the end
-// of a take waits.
-double UnwrittenSeconds(const void* arg)
+// What has yet to reach the disk, for the line that says why the end of a
+// take waits.
+double PendingSeconds(const void* arg)
 {
-    const TakeWriter* writer = static_cast<const TakeWriter*>(arg);
-    return static_cast<double>(QueueUnwrittenPeriods(&writer->queue)) * writer->period_frames /
-           writer->rate_hz;
+    return WriterPendingSeconds(static_cast<const TakeWriter*>(arg));
 }
 
 // The smallest count of whole periods that reached every file.
@@ -260,8 +258,8 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
             ++overruns;
             std::printf("\nRX\n");
             if (got == -EPIPE) {
-                const int64_t left = open ? MaxTakeFrames(period, bytes_per_frame) - processed
-                                          : planned - processed;
+                const int64_t left =
+                    open ? MaxTakeFrames(period, bytes_per_frame) - processed : planned - processed;
                 const int64_t gap =
                     OverrunGapFrames(ReadOverrunClock(pcm, mark), period, rate_hz, left);
                 repeat = gap / period;
@@ -301,8 +299,10 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         processed += repeat * period;
         const int low = writer.space_low.load(std::memory_order_acquire);
         if (low != 0 && !said_space_low) {
-            std::printf("\nLess than a minute of disk space left for %s\n",
-                        ShownName(files.name[low - 1]).c_str());
+            std::printf(low == EFBIG
+                            ? "\nLess than a minute left below the file-size limit for %s\n"
+                            : "\nLess than a minute of disk space left for %s\n",
+                        ShownName(files.name[writer.space_low_channel]).c_str());
             said_space_low = true;
         }
         ShowStatus(&meter, sample_bytes, open ? processed : planned - processed, rate_hz, open);
@@ -326,7 +326,9 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
 
     // One way out, whatever ended the loop: the files are finished, sealed
     // and synced first; the terminal may wait.
-    ConsoleDiskWait(&console, UnwrittenSeconds, &writer);
+    // Everything is queued before the terminal thread may ask what waits.
+    QueueOwedSilence(queue);
+    ConsoleDiskWait(&console, PendingSeconds, &writer);
     WriterFinish(&writer);
     if (write_err == 0)
         write_err = QueueError(queue, &write_channel);

@@ -99,10 +99,13 @@ void MakeFilesDurable(TakeWriter* writer)
                                writer->bytes_per_frame, files->header_bytes[c]);
         }
     }
+    const int64_t written = writer->written_frames.load(std::memory_order_relaxed);
     if (err == 0)
         err = SyncOutputFiles(files, &channel);
     if (err != 0)
         RecordFirstError(&writer->queue, err, channel);
+    else
+        writer->durable_frames.store(written, std::memory_order_relaxed);
 }
 
 // A take of open length: how many of the `count` periods about to be
@@ -112,7 +115,7 @@ void MakeFilesDurable(TakeWriter* writer)
 int RoomForPeriods(TakeWriter* writer, int count)
 {
     const int64_t period = writer->period_frames;
-    const int64_t written = writer->written_frames;
+    const int64_t written = writer->written_frames.load(std::memory_order_relaxed);
     if (written + count * period <= writer->reserved_frames)
         return count;
     int channel = 0;
@@ -123,8 +126,10 @@ int RoomForPeriods(TakeWriter* writer, int count)
         const int64_t room = (writer->reserved_frames - written) / period;
         return room < count ? static_cast<int>(room) : count;
     }
-    if (writer->space_low.load(std::memory_order_relaxed) == 0)
-        writer->space_low.store(channel + 1, std::memory_order_release);
+    if (writer->space_low.load(std::memory_order_relaxed) == 0) {
+        writer->space_low_channel = channel;
+        writer->space_low.store(err, std::memory_order_release);
+    }
     // Less than a minute left: this batch alone, as much of it as fits.
     for (int fit = count; fit > 0; --fit) {
         const int64_t end = written + fit * period;
@@ -225,7 +230,9 @@ void WriteWaiting(TakeWriter* writer, SyncClock* clock)
             RecordFirstError(queue, err, channel);
             continue;
         }
-        writer->written_frames += int64_t{count} * writer->period_frames;
+        writer->written_frames.store(writer->written_frames.load(std::memory_order_relaxed) +
+                                         int64_t{count} * writer->period_frames,
+                                     std::memory_order_relaxed);
         ReleaseWritten(queue, count, &done);
         NoteWritten(clock);
         SyncIfDue(writer, clock);
@@ -448,11 +455,11 @@ int WriterStart(TakeWriter* writer, OutputFiles* files, int interleave, uint32_t
 {
     writer->open_length = open_length;
     writer->bytes_per_frame = sample_bytes * (interleave == 1 ? 2 : 1);
-    writer->reserve_frames =
-        (int64_t{kReserveAheadSeconds} * rate_hz + period_frames - 1) / period_frames *
-        period_frames;
+    writer->reserve_frames = (int64_t{kReserveAheadSeconds} * rate_hz + period_frames - 1) /
+                             period_frames * period_frames;
     writer->reserved_frames = 0;
-    writer->written_frames = 0;
+    writer->written_frames.store(0, std::memory_order_relaxed);
+    writer->durable_frames.store(0, std::memory_order_relaxed);
     writer->space_low.store(0, std::memory_order_relaxed);
     writer->files = files;
     writer->interleave = interleave;
@@ -497,4 +504,13 @@ void WriterFree(TakeWriter* writer)
     QueueFree(&writer->queue);
     std::free(writer->interleave_buf);
     writer->interleave_buf = nullptr;
+}
+
+double WriterPendingSeconds(const TakeWriter* writer)
+{
+    const int64_t unwritten =
+        static_cast<int64_t>(QueueUnwrittenPeriods(&writer->queue)) * writer->period_frames;
+    const int64_t unsynced = writer->written_frames.load(std::memory_order_relaxed) -
+                             writer->durable_frames.load(std::memory_order_relaxed);
+    return static_cast<double>(unwritten + unsynced) / writer->rate_hz;
 }

@@ -135,10 +135,15 @@ struct TakeWriter {
     uint32_t bytes_per_frame = 0;
     int64_t reserve_frames = 0;  // whole periods of a minute
     int64_t reserved_frames = 0; // reserved so far
-    int64_t written_frames = 0;  // written so far, in every file
-    // Set by the writer once less than a minute of space is left: the
-    // channel of the file concerned, plus one. Read by the capture thread.
+    // Written by the writer; read by the terminal thread while the take
+    // ends, to say how much audio has yet to reach the disk.
+    std::atomic<int64_t> written_frames{0}; // written so far, in every file
+    std::atomic<int64_t> durable_frames{0}; // of those, synced
+    // Set by the writer once less than a minute of room is left: the errno
+    // that said so (ENOSPC, EDQUOT: the disk; EFBIG: the file-size limit),
+    // and the channel of the file concerned. Read by the capture thread.
     std::atomic<int> space_low{0};
+    int space_low_channel = 0; // set before `space_low`
     // Started and joined by the capture thread.
     pthread_t thread{};
     bool running = false;
@@ -152,3 +157,6 @@ int WriterStart(TakeWriter* writer, OutputFiles* files, int interleave, uint32_t
 // published, then stops it.
 void WriterFinish(TakeWriter* writer);
 void WriterFree(TakeWriter* writer);
+// Seconds of audio published that are not yet durable: not written, or
+// written since the writer's last sync.
+double WriterPendingSeconds(const TakeWriter* writer);

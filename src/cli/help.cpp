@@ -44,7 +44,9 @@ void HelpOptions()
                 "  -h, --help           print this text\n"
                 "\n"
                 "The duration is in seconds (90, 2.5), or has one unit (90s, 5m, 1.5h),\n"
-                "or is [[h:]m:]s (1:30, 1:00:00).\n"
+                "or is [[h:]m:]s (1:30, 1:00:00). A duration of 0 records until the take\n"
+                "is stopped (Ctrl-C, a signal, a full disk); the header is kept right as\n"
+                "the take grows, so a power cut leaves a valid file.\n"
                 "A file name of - is standard output. Devices (/dev/null), FIFOs and\n"
                 "standard output are written without asking.\n");
 }

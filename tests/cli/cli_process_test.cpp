@@ -26,18 +26,21 @@ const char kUsage[] =
     "the number of channels.  Only one filename is needed or created.\n";
 
 // What --help prints below the usage text.
-const std::string kHelp = std::string(kUsage) +
-                          "\nOptions, given before the format:\n"
-                          "  -q, --quiet          print no status line during the take\n"
-                          "  -y, --overwrite      overwrite existing files without asking\n"
-                          "  -n, --no-overwrite   never overwrite: exit if a named file exists\n"
-                          "  -L, --list-devices   list the capture devices\n"
-                          "  -V, --version        print the version\n"
-                          "  -h, --help           print this text\n\n"
-                          "The duration is in seconds (90, 2.5), or has one unit (90s, 5m, 1.5h),\n"
-                          "or is [[h:]m:]s (1:30, 1:00:00).\n"
-                          "A file name of - is standard output. Devices (/dev/null), FIFOs and\n"
-                          "standard output are written without asking.\n";
+const std::string kHelp =
+    std::string(kUsage) +
+    "\nOptions, given before the format:\n"
+    "  -q, --quiet          print no status line during the take\n"
+    "  -y, --overwrite      overwrite existing files without asking\n"
+    "  -n, --no-overwrite   never overwrite: exit if a named file exists\n"
+    "  -L, --list-devices   list the capture devices\n"
+    "  -V, --version        print the version\n"
+    "  -h, --help           print this text\n\n"
+    "The duration is in seconds (90, 2.5), or has one unit (90s, 5m, 1.5h),\n"
+    "or is [[h:]m:]s (1:30, 1:00:00). A duration of 0 records until the take\n"
+    "is stopped (Ctrl-C, a signal, a full disk); the header is kept right as\n"
+    "the take grows, so a power cut leaves a valid file.\n"
+    "A file name of - is standard output. Devices (/dev/null), FIFOs and\n"
+    "standard output are written without asking.\n";
 
 const std::string kAsk = "Enter 'x' to exit or 'o' to overwrite\n";
 

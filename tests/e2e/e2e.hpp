@@ -108,3 +108,18 @@ inline std::string Repeat(const std::string& piece, size_t times)
         s += piece;
     return s;
 }
+
+// The 80-byte header a take of open length ends with, below 4 GiB: RIFF
+// whose JUNK chunk holds what a ds64 chunk would, then the usual fmt and data.
+inline std::string OpenHeader(uint32_t rate_hz, uint32_t channels, uint32_t size, uint32_t frames)
+{
+    const uint64_t data = uint64_t{frames} * channels * size;
+    const auto le = [](uint64_t v, int bytes) {
+        std::string s(static_cast<size_t>(bytes), '\0');
+        for (int i = 0; i < bytes; ++i)
+            s[static_cast<size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
+        return s;
+    };
+    return "RIFF" + le(data + 72, 4) + "WAVEJUNK" + le(28, 4) + le(data + 72, 8) + le(data, 8) +
+           le(frames, 8) + le(0, 4) + ExpectedHeader(rate_hz, channels, size, frames).substr(12);
+}

@@ -1,8 +1,10 @@
 // Takes that end before their planned length: Ctrl-C, SIGTERM, a file-size
 // limit, and standard output closed from the start.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "e2e.hpp"
 
@@ -248,6 +250,100 @@ TEST_F(EarlyEnd, AStalledTerminalNeverHoldsASealedTakeNorDropsItsReport)
                             "Input Channel Peaks:\n\tchannel 1: -0.00 dBFS\nDone\n"),
               std::string::npos)
         << late.out.substr(late.out.size() > 300 ? late.out.size() - 300 : 0);
+}
+
+// Duration 0 records until stopped: the stop is the take's normal end, with
+// its report and "Done", and then the process ends by the signal.
+TEST_F(EarlyEnd, OpenLengthTakeRunsUntilStopped)
+{
+    const struct {
+        int signal;
+        std::string mode;
+        std::vector<std::string> files;
+    } cases[] = {{SIGINT, "s", {"st.wav"}}, {SIGTERM, "2", {"a.wav", "b.wav"}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        std::vector<std::string> args = {"1644", "0", "paced", c.mode};
+        args.insert(args.end(), c.files.begin(), c.files.end());
+        RunOptions o = Options(args);
+        o.signal = c.signal;
+        o.signal_after_text = "rec = ";
+        o.signal_after_ms = 2000;
+        const RunResult r = RunQuillo(o);
+        EXPECT_EQ(r.term_signal, c.signal) << r.out << r.err;
+        EXPECT_EQ(r.out.find("rem = "), std::string::npos);
+        const uint32_t channels = c.mode == "s" ? 2 : 1;
+        const std::string bytes = Read(c.files[0]);
+        ASSERT_GE(bytes.size(), 80u);
+        const auto periods = static_cast<int>((bytes.size() - 80) / (4096 * 2 * channels));
+        EXPECT_GE(periods, 15);
+        char end[64];
+        std::snprintf(end, sizeof end, "\nTake length: %.2f seconds\nDone\n",
+                      periods * 4096 / 44100.0);
+        EXPECT_TRUE(r.out.ends_with(end)) << r.out.substr(r.out.size() - 100);
+        const std::string left = Data(0, periods), right = Data(1, periods);
+        std::string data = left;
+        if (channels == 2) {
+            data.clear();
+            for (size_t at = 0; at < right.size(); at += 2)
+                data += left.substr(at, 2) + right.substr(at, 2);
+        }
+        EXPECT_TRUE(SameBytes(bytes, OpenHeader(44100, channels, 2, periods * 4096) + data));
+        if (c.files.size() == 2) {
+            EXPECT_TRUE(SameBytes(Read(c.files[1]),
+                                  OpenHeader(44100, 1, 2, periods * 4096) + Data(1, periods)));
+        }
+        std::string frames;
+        EXPECT_EQ(Shell("python3 -c 'import wave; print(wave.open(\"" + Path(c.files[0]) +
+                            "\").getnframes())'",
+                        &frames),
+                  0);
+        EXPECT_EQ(frames, std::to_string(periods * 4096) + "\n");
+    }
+}
+
+// While a take of open length runs, and after it is killed, its header
+// states whole periods that the file holds, and other readers open it.
+TEST_F(EarlyEnd, OpenLengthHeaderIsRightDuringTheTakeAndAfterAKill)
+{
+    const auto check = [&](const std::string& bytes) {
+        SCOPED_TRACE(bytes.size());
+        ASSERT_GE(bytes.size(), 80u);
+        const uint32_t data = Le32(bytes, 76);
+        EXPECT_EQ(data % 8192, 0u);
+        EXPECT_GE(data, 8192u);
+        EXPECT_LE(data, bytes.size() - 80);
+        EXPECT_TRUE(SameBytes(bytes.substr(0, 80), OpenHeader(44100, 1, 2, data / 2)));
+        EXPECT_TRUE(SameBytes(bytes.substr(80, data), Data(0, static_cast<int>(data / 8192))));
+        const std::string copy = Path("copy.wav");
+        WriteFile(copy, bytes);
+        std::string frames, samples;
+        EXPECT_EQ(Shell("python3 -c 'import wave; print(wave.open(\"" + copy + "\").getnframes())'",
+                        &frames),
+                  0);
+        EXPECT_EQ(frames, std::to_string(data / 2) + "\n");
+        EXPECT_EQ(Shell("soxi -s '" + copy + "'", &samples), 0);
+        EXPECT_EQ(samples, std::to_string(data / 2) + "\n");
+    };
+    RunOptions o = Options({"1644", "0", "paced", "1", "k.wav"});
+    o.signal = SIGKILL;
+    o.signal_after_text = "rec = ";
+    o.signal_after_ms = 3500;
+    std::string during;
+    std::thread reader([&] {
+        // After the first sync the header states what reached the disk.
+        for (int i = 0; i < 600; ++i) {
+            during = Read("k.wav");
+            if (during.size() >= 80 && Le32(during, 76) > 0)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    const RunResult r = RunQuillo(o);
+    reader.join();
+    EXPECT_EQ(r.term_signal, SIGKILL);
+    check(during);
+    check(Read("k.wav"));
 }
 
 TEST_F(EarlyEnd, FileSizeLimitRefusesTheTakeBeforeRecording)

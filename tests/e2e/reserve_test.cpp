@@ -86,6 +86,48 @@ TEST_F(Reserve, TakeThatFitsIsByteForByteTheSame)
                           ExpectedHeader(44100, 1, 2, 6 * 4096) + Repeat(Sample(5, 2), 6 * 4096)));
 }
 
+// A take of open length reserves as it goes, warns when less than a minute
+// of room is left, and ends at the last whole period the disk or the
+// file-size limit holds: sealed, exact, and a failure.
+TEST_F(Reserve, OpenLengthTakeEndsAtAFullDiskOrTheFileSizeLimit)
+{
+    const struct {
+        std::string name;
+        int64_t limit;
+        std::string low, err;
+    } cases[] = {
+        {"small/take.wav", -1, "\nLess than a minute of disk space left for small/take.wav\n",
+         "Can't write small/take.wav: No space left on device\n"},
+        {"small/lim.wav", 80 + 50 * 8192 + 100,
+         "\nLess than a minute left below the file-size limit for small/lim.wav\n",
+         "Can't write small/lim.wav: File too large\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RunOptions o = Options({"1644", "0", "fast", "1", c.name});
+        o.file_size_limit = c.limit;
+        const RunResult r = RunQuillo(o);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_NE(r.out.find(c.low), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Done"), std::string::npos);
+        EXPECT_EQ(r.err, c.err);
+        const std::string bytes = Read(c.name);
+        ASSERT_GE(bytes.size(), 80u);
+        const auto periods = static_cast<uint32_t>((bytes.size() - 80) / 8192);
+        EXPECT_GE(periods, c.limit < 0 ? 100u : 50u);
+        if (c.limit >= 0) {
+            EXPECT_EQ(periods, 50u);
+        }
+        char length[64];
+        std::snprintf(length, sizeof length, "\nTake length: %.2f seconds\n",
+                      periods * 4096 / 44100.0);
+        EXPECT_TRUE(r.out.ends_with(length)) << r.out.substr(r.out.size() - 100);
+        EXPECT_TRUE(SameBytes(bytes, OpenHeader(44100, 1, 2, periods * 4096) +
+                                         Repeat(Sample(77, 2), periods * 4096)));
+        std::remove(Path(c.name).c_str());
+    }
+}
+
 TEST_F(Reserve, InterruptedTakeGivesBackWhatItDidNotWrite)
 {
     const uint64_t before = FreeBytes();
