@@ -26,10 +26,9 @@ void DoorbellWait(Doorbell* bell, int64_t timeout_ns)
 
 void DoorbellRing(Doorbell* bell)
 {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     // One system call per sleep, however many ring: the first to clear the
-    // flag wakes the sleeper.
-    if (bell->sleeping.load(std::memory_order_relaxed) != 0 &&
-        bell->sleeping.exchange(0, std::memory_order_relaxed) != 0)
+    // flag wakes the sleeper. The exchange also releases the work published
+    // before it to a sleeper that raises the flag after it.
+    if (bell->sleeping.exchange(0, std::memory_order_acq_rel) != 0)
         syscall(SYS_futex, FutexWord(bell), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }

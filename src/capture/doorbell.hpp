@@ -27,10 +27,11 @@ void DoorbellWait(Doorbell* bell, int64_t timeout_ns);
 // A sleep may also end early, for no reason: the caller looks again.
 template <class HasWork> void DoorbellSleep(Doorbell* bell, int64_t timeout_ns, HasWork has_work)
 {
-    bell->sleeping.store(1, std::memory_order_relaxed);
-    // Pairs with the fence in DoorbellRing: either this thread sees the work
-    // published before the ring, or the ringer sees the flag.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // Both sides change the flag by read-modify-write, which orders them:
+    // either the ringer's exchange comes first, and this one acquires the
+    // work published before it, or this one does, and the ringer sees the
+    // flag raised. (No fence: ThreadSanitizer does not model fences.)
+    bell->sleeping.exchange(1, std::memory_order_acq_rel);
     if (!has_work())
         DoorbellWait(bell, timeout_ns);
     bell->sleeping.store(0, std::memory_order_relaxed);
