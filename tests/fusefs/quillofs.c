@@ -430,12 +430,14 @@ static int fs_release(const char* path, struct fuse_file_info* fi)
 
 static int fs_fsync(const char* path, int datasync, struct fuse_file_info* fi)
 {
+    // When the program asked, apart from how long the backing disk took.
+    const int64_t asked_ms = now_ms();
     gate();
     sleep_ms(opts.sync_delay_ms);
     (void)path;
     const int fd = fd_of(fi);
-    return logged(err(datasync ? fdatasync(fd) : fsync(fd)), "fsync %s %d", name_of(fi),
-                  datasync ? 1 : 0);
+    return logged(err(datasync ? fdatasync(fd) : fsync(fd)), "fsync %s %d %lld", name_of(fi),
+                  datasync ? 1 : 0, (long long)asked_ms);
 }
 
 static int fs_opendir(const char* path, struct fuse_file_info* fi)
