@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "e2e.hpp"
@@ -118,6 +120,28 @@ TEST_F(OddOutput, WriteOnlyFileIsNeverReplacedWithoutAQuestion)
     r = RunQuillo(o);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_TRUE(SameBytes(Read("fresh.wav"), Take(77)));
+
+    // Refusals say why: a folder the user may not write, a read-only file
+    // system.
+    ASSERT_EQ(mkdir(Path("closed").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(Path("ro").c_str(), 0755), 0);
+    const bool read_only = mount("tmpfs", Path("ro").c_str(), "tmpfs", MS_RDONLY, "size=64k") == 0;
+    const struct {
+        std::string name, reason;
+    } cases[] = {{"closed/x.wav", "Permission denied"}, {"ro/x.wav", "Read-only file system"}};
+    for (const auto& c : cases) {
+        if (c.name.starts_with("ro/") && !read_only) {
+            std::printf("cannot mount a read-only tmpfs (%s): that refusal not tested\n",
+                        std::strerror(errno));
+            continue;
+        }
+        o.args[4] = c.name;
+        r = RunQuillo(o);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, "Can't open " + c.name + " for recording: " + c.reason + "\n");
+    }
+    if (read_only)
+        umount(Path("ro").c_str());
 }
 
 // Every refusal after the answer "o" comes before the file is cut; names
