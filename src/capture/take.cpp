@@ -202,7 +202,8 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         DiscardOutputFiles(&files);
         snd_pcm_close(pcm);
         ReleaseStopSignals();
-        if (status == 0)
+        // A stop signal is not lost to a refusal that came with it.
+        if (StopSignal() != 0)
             RaiseAgain(StopSignal());
         return status;
     }
@@ -325,8 +326,8 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     ConsoleFlush();
 
     // One way out, whatever ended the loop: the files are finished, sealed
-    // and synced first; the terminal may wait.
-    // Everything is queued before the terminal thread may ask what waits.
+    // and synced first; the terminal may wait. (Everything is queued before
+    // the terminal thread may ask what still waits for the disk.)
     QueueOwedSilence(queue);
     ConsoleDiskWait(&console, PendingSeconds, &writer);
     WriterFinish(&writer);
