@@ -88,16 +88,11 @@ Opened Refuse(Refusal refusal, int err, int fd = -1)
 // Writes all of `bytes` at the file's end (its start, for a new or cut file).
 int WriteAllBytes(int fd, const unsigned char* bytes, size_t count)
 {
-    while (count > 0) {
-        const ssize_t n = write(fd, bytes, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : EIO;
-        bytes += n;
-        count -= static_cast<size_t>(n);
-    }
-    return 0;
+    if (count == 0)
+        return 0;
+    iovec piece{const_cast<unsigned char*>(bytes), count};
+    size_t written = 0;
+    return WriteAllPieces(fd, &piece, 1, &written);
 }
 
 // Creates `path` by identity in its folder, locks it, and gives it its
