@@ -81,11 +81,10 @@ void ShowStatus(TakeMeter* meter, uint32_t sample_bytes, int64_t frames, uint32_
     char line[kClockBytes + kMeterTextBytes];
     const int columns = quiet_take ? 0 : StatusColumns();
     if (columns == 0) {
-        if (quiet_take) {
-        } else if (elapsed) {
+        if (!quiet_take && elapsed) {
             const int len = FormatClock(line, kClockBytes, frames, rate_hz, true);
             std::fwrite(line, 1, static_cast<size_t>(len), stdout);
-        } else {
+        } else if (!quiet_take) {
             UpdateClock(frames, 0, rate_hz);
         }
         MeterShow(meter, sample_bytes);
