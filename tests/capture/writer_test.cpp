@@ -44,39 +44,17 @@ TEST(WriterQueue, ReusesTheSlotFreedLastAndQueuesSilenceForPeriodsDroppedWhenFul
         uint32_t slot;
         int64_t repeat;
     } steps[] = {
-        {'H', 0, 0},
-        {'P', 0, 1},
-        {'H', 1, 0},
-        {'P', 1, 3},
-        {'H', 2, 0},
-        {'P', 2, 1},
-        {'W', 0, 1},
-        {'W', 1, 3},
-        {'W', 2, 1},
+        // clang-format off
+        {'H', 0, 0}, {'P', 0, 1}, {'H', 1, 0}, {'P', 1, 3}, {'H', 2, 0}, {'P', 2, 1},
+        {'W', 0, 1}, {'W', 1, 3}, {'W', 2, 1},
         // The slot freed last first, but not the one the meter has yet to scan.
-        {'H', 1, 0},
-        {'P', 1, 1},
-        {'H', 2, 0},
-        {'P', 2, 1},
-        {'H', 0, 0},
-        {'P', 0, 1},
-        {'H', 3, 0},
-        {'P', 3, 1},
+        {'H', 1, 0}, {'P', 1, 1}, {'H', 2, 0}, {'P', 2, 1}, {'H', 0, 0}, {'P', 0, 1},
+        {'H', 3, 0}, {'P', 3, 1},
         // Full: each period still has a slot to be read into, and is dropped.
-        {'H', 5, 0},
-        {'P', 5, 1},
-        {'H', 6, 0},
-        {'P', 6, 2},
-        {'H', 5, 0},
-        {'P', 5, 1},
-        {'W', 1, 1},
-        {'H', 1, 0},
-        {'P', 1, 1},
-        {'W', 2, 1},
-        {'W', 0, 1},
-        {'W', 3, 1},
-        {'W', 4, 4},
-        {'W', 1, 1},
+        {'H', 5, 0}, {'P', 5, 1}, {'H', 6, 0}, {'P', 6, 2}, {'H', 5, 0}, {'P', 5, 1},
+        {'W', 1, 1}, {'H', 1, 0}, {'P', 1, 1},
+        {'W', 2, 1}, {'W', 0, 1}, {'W', 3, 1}, {'W', 4, 4}, {'W', 1, 1},
+        // clang-format on
     };
     for (size_t i = 0; i < std::size(steps); ++i) {
         SCOPED_TRACE("step " + std::to_string(i));

@@ -218,10 +218,6 @@ TEST_F(CommandLine, AnswersAskedAgainOrGivenInAdvance)
         int status;
         std::string out; // all of it after a refusal, its beginning after a take
     } cases[] = {
-        {{"1644", "0.01", "null", "1", "take.wav"},
-         "y O o\n",
-         0,
-         Prompt("take.wav") + kAsk + kAsk + take},
         {{"-y", "1644", "0.01", "null", "1", "take.wav"}, "x\n", 0, take},
         {{"--overwrite", "1644", "0.01", "null", "2", "take.wav", "r.wav"}, "", 0, take},
         {{"-n", "1644", "0.01", "null", "1", "take.wav"}, "o\n", 1, kept},

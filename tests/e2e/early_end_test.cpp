@@ -293,12 +293,6 @@ TEST_F(EarlyEnd, OpenLengthTakeRunsUntilStopped)
             EXPECT_TRUE(SameBytes(Read(c.files[1]),
                                   OpenHeader(44100, 1, 2, periods * 4096) + Data(1, periods)));
         }
-        std::string frames;
-        EXPECT_EQ(Shell("python3 -c 'import wave; print(wave.open(\"" + Path(c.files[0]) +
-                            "\").getnframes())'",
-                        &frames),
-                  0);
-        EXPECT_EQ(frames, std::to_string(periods * 4096) + "\n");
     }
 }
 

@@ -3,7 +3,6 @@
 // and FIFOs as the output file.
 #include <fcntl.h>
 #include <pwd.h>
-#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -154,33 +153,23 @@ TEST_F(OddOutput, RefusalAfterTheAnswerLeavesTheFileAsItWas)
     const struct {
         std::vector<std::string> args; // the existing file is the fifth
         int64_t file_size_limit;
-        bool locked; // by another take
         std::string out, err;
     } cases[] = {
         {{"1644", "5", "fast", "2", "old.wav", "nodir/x.wav"},
          -1,
-         false,
          Prompt("old.wav") + "Can't open nodir/x.wav for recording: No such file or directory\n",
          ""},
         {{"1644", "5", "fast", "1", "old.wav"},
          100000,
-         false,
          Prompt("old.wav"),
          "Can't reserve 442368 bytes for old.wav: File too large\n"},
-        {{"1644", "5", "fast", "1", "old.wav"},
-         -1,
-         true,
-         Prompt("old.wav") + "Can't record old.wav: another take is recording it\n",
-         ""},
         {{"1644", "5", "fast", "2", "old.wav", "no\033[2J/x.wav"},
          -1,
-         false,
          Prompt("old.wav") +
              "Can't open no\\033[2J/x.wav for recording: No such file or directory\n",
          ""},
         {{"1644", "5", "fast", "1", odd},
          100000,
-         false,
          Prompt(shown),
          "Can't reserve 442368 bytes for " + shown + ": File too large\n"},
     };
@@ -188,15 +177,10 @@ TEST_F(OddOutput, RefusalAfterTheAnswerLeavesTheFileAsItWas)
         const std::string name = c.args[4];
         SCOPED_TRACE(c.args.back());
         WriteFile(Path(name), old);
-        const int holder = open(Path(name).c_str(), O_RDONLY);
-        if (c.locked) {
-            ASSERT_EQ(flock(holder, LOCK_EX), 0);
-        }
         RunOptions o = Options(c.args);
         o.stdin_text = "o o\n";
         o.file_size_limit = c.file_size_limit;
         const RunResult r = RunQuillo(o);
-        close(holder);
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, c.err);
