@@ -95,6 +95,54 @@ int WriteAllBytes(int fd, const unsigned char* bytes, size_t count)
     return WriteAllPieces(fd, &piece, 1, &written);
 }
 
+// Reserves `need` bytes of channel c's file from byte `from` on, without
+// changing its size: 0, or ENOSPC, EDQUOT or EFBIG where the file system or
+// the file-size limit cannot hold them (a file system whose files cannot grow
+// that large, FAT's 4 GiB - 1, says EFBIG). A file system that cannot reserve
+// is asked for free space instead, the next best promise: enough for this
+// file and those before it on the same file system, counting the blocks that
+// files about to be cut give back; one that counts no blocks at all (ramfs)
+// sets no limit.
+int ReserveInFile(const OutputFiles* set, int c, uint64_t from, uint64_t need)
+{
+    if (need == 0)
+        return 0;
+    // A file-size limit would otherwise only show mid-take, as a failed write.
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        from + need > limit.rlim_cur)
+        return EFBIG;
+    const int fd = fileno(set->file[c]);
+    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from), static_cast<off_t>(need)) == 0)
+        return 0;
+    if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG)
+        return errno;
+    struct statvfs vfs;
+    struct stat st;
+    if (fstatvfs(fd, &vfs) != 0 || vfs.f_blocks == 0 || fstat(fd, &st) != 0)
+        return 0;
+    uint64_t wanted = 0;
+    uint64_t freed = 0;
+    for (int k = 0; k <= c; ++k) {
+        struct stat other;
+        if (set->file[k] == nullptr || !set->regular[k] ||
+            fstat(fileno(set->file[k]), &other) != 0 || other.st_dev != st.st_dev)
+            continue;
+        wanted += need;
+        if (set->pending[k])
+            freed += static_cast<uint64_t>(other.st_blocks) * 512;
+    }
+    return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize + freed < wanted ? ENOSPC : 0;
+}
+
+// The refusal of a take whose space cannot be reserved.
+int RefuseReservation(const OutputFiles* set, int c, uint64_t need, int err)
+{
+    std::fprintf(stderr, "Can't reserve %" PRIu64 " bytes for %s: %s\n", need,
+                 ShownName(set->name[c]).c_str(), std::strerror(err));
+    return 1;
+}
+
 // Creates `path` by identity in its folder, locks it, and gives it its
 // header. The folder is opened first, so that a shortage of descriptors
 // refuses the take here rather than skip the folder's sync later.
@@ -379,17 +427,9 @@ int CommitOutputFiles(OutputFiles* set, int64_t planned_frames, uint32_t bytes_p
         }
         // Cutting the file gave back the space reserved in it; taken again,
         // it is what the other files' reservations stand on too.
-        if (set->regular[c]) {
-            const uint64_t need = static_cast<uint64_t>(planned_frames) * bytes_per_frame;
-            if (need > 0 &&
-                fallocate(fd, FALLOC_FL_KEEP_SIZE, set->header_bytes[c],
-                          static_cast<off_t>(need)) != 0 &&
-                (errno == ENOSPC || errno == EDQUOT)) {
-                std::fprintf(stderr, "Can't reserve %" PRIu64 " bytes for %s: %s\n", need,
-                             ShownName(set->name[c]).c_str(), std::strerror(errno));
-                return 1;
-            }
-        }
+        const uint64_t need = static_cast<uint64_t>(planned_frames) * bytes_per_frame;
+        if (set->regular[c] && (err = ReserveInFile(set, c, set->header_bytes[c], need)) != 0)
+            return RefuseReservation(set, c, need, err);
     }
     return 0;
 }
@@ -515,61 +555,12 @@ int SealShortTake(OutputFiles* set, uint32_t bytes_per_frame, int period_frames)
 int ReserveTakeSpace(OutputFiles* set, int64_t planned_frames, uint32_t bytes_per_frame)
 {
     const uint64_t need = static_cast<uint64_t>(planned_frames) * bytes_per_frame;
-    if (need == 0)
-        return 0;
-    // Where the file system cannot reserve, the files counted so far on each
-    // file system, which its free space must hold together.
-    dev_t counted_dev[2] = {0, 0};
-    uint64_t counted_bytes[2] = {0, 0};
-    int counted = 0;
     for (int c = 0; c < 2; ++c) {
-        FILE* f = set->file[c];
-        if (f == nullptr || !set->regular[c])
+        if (set->file[c] == nullptr || !set->regular[c])
             continue;
-        const int fd = fileno(f);
-        const int header_bytes = set->header_bytes[c];
-        // A file-size limit would otherwise only show mid-take, as a failed
-        // write; checked first, it refuses the take like a full disk.
-        struct rlimit limit;
-        int err = 0;
-        if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-            need + static_cast<uint64_t>(header_bytes) > limit.rlim_cur)
-            err = EFBIG;
-        // A file system whose files cannot grow that large (FAT's 4 GiB - 1)
-        // refuses the reservation with EFBIG.
-        if (err == 0 &&
-            fallocate(fd, FALLOC_FL_KEEP_SIZE, header_bytes, static_cast<off_t>(need)) != 0) {
-            err = errno;
-            if (err != ENOSPC && err != EDQUOT && err != EFBIG) {
-                // The file system cannot reserve; its free space is the
-                // next best promise. One that counts no blocks at all
-                // (ramfs) sets no limit.
-                struct statvfs vfs;
-                struct stat st;
-                err = 0;
-                if (fstatvfs(fd, &vfs) == 0 && vfs.f_blocks != 0 && fstat(fd, &st) == 0) {
-                    int i = 0;
-                    while (i < counted && counted_dev[i] != st.st_dev)
-                        ++i;
-                    if (i == counted) {
-                        counted_dev[counted++] = st.st_dev;
-                        counted_bytes[i] = 0;
-                    }
-                    counted_bytes[i] += need;
-                    // A file about to be cut gives its blocks back first.
-                    const uint64_t freed =
-                        set->pending[c] ? static_cast<uint64_t>(st.st_blocks) * 512 : 0;
-                    if (static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize + freed <
-                        counted_bytes[i])
-                        err = ENOSPC;
-                }
-            }
-        }
-        if (err != 0) {
-            std::fprintf(stderr, "Can't reserve %" PRIu64 " bytes for %s: %s\n", need,
-                         ShownName(set->name[c]).c_str(), std::strerror(err));
-            return 1;
-        }
+        const int err = ReserveInFile(set, c, static_cast<uint64_t>(set->header_bytes[c]), need);
+        if (err != 0)
+            return RefuseReservation(set, c, need, err);
     }
     return 0;
 }
@@ -578,37 +569,15 @@ int ReserveAhead(OutputFiles* set, int64_t from_frames, int64_t frames, uint32_t
                  int* channel)
 {
     const uint64_t need = static_cast<uint64_t>(frames) * bytes_per_frame;
-    struct rlimit limit;
-    const bool limited = getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY;
     for (int c = 0; c < 2; ++c) {
-        FILE* f = set->file[c];
-        if (f == nullptr || !set->regular[c])
+        if (set->file[c] == nullptr || !set->regular[c])
             continue;
         *channel = c;
-        const int fd = fileno(f);
-        const uint64_t from =
-            static_cast<uint64_t>(set->header_bytes[c]) +
-            static_cast<uint64_t>(from_frames) * bytes_per_frame;
-        if (limited && from + need > limit.rlim_cur)
-            return EFBIG;
-        if (fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from), static_cast<off_t>(need)) ==
-            0)
-            continue;
-        const int err = errno;
-        if (err == ENOSPC || err == EDQUOT || err == EFBIG)
+        const uint64_t from = static_cast<uint64_t>(set->header_bytes[c]) +
+                              static_cast<uint64_t>(from_frames) * bytes_per_frame;
+        const int err = ReserveInFile(set, c, from, need);
+        if (err != 0)
             return err;
-        // The file system cannot reserve: its free space must hold this
-        // much for every file of the take on it (ramfs counts no blocks).
-        struct statvfs vfs;
-        struct stat st, other;
-        if (fstatvfs(fd, &vfs) != 0 || vfs.f_blocks == 0 || fstat(fd, &st) != 0)
-            continue;
-        uint64_t files_here = 1;
-        if (c == 0 && set->file[1] != nullptr && set->regular[1] &&
-            fstat(fileno(set->file[1]), &other) == 0 && other.st_dev == st.st_dev)
-            files_here = 2;
-        if (static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize < files_here * need)
-            return ENOSPC;
     }
     return 0;
 }
