@@ -223,6 +223,21 @@ void* TerminalThreadMain(void* arg)
     return nullptr;
 }
 
+// Frees what ConsoleOpen made, from its two streams on.
+void FreeStreams(Console* console)
+{
+    if (console->out != nullptr)
+        std::fclose(console->out);
+    if (console->err != nullptr)
+        std::fclose(console->err);
+    std::free(console->out_buffer);
+    console->out = nullptr;
+    console->err = nullptr;
+    console->out_buffer = nullptr;
+    ConsoleQueueFree(&console->queue);
+    ConsoleQueueFree(&console->foreign);
+}
+
 uint64_t Backlog(const Console* console)
 {
     return console->queue.pushed.load(std::memory_order_relaxed) -
@@ -311,13 +326,7 @@ int ConsoleOpen(Console* console)
     console->out = fopencookie(&out_target, "w", io);
     console->err = fopencookie(&err_target, "w", io);
     if (console->out_buffer == nullptr || console->out == nullptr || console->err == nullptr) {
-        if (console->out != nullptr)
-            std::fclose(console->out);
-        if (console->err != nullptr)
-            std::fclose(console->err);
-        std::free(console->out_buffer);
-        ConsoleQueueFree(&console->queue);
-        ConsoleQueueFree(&console->foreign);
+        FreeStreams(console);
         return -1;
     }
     // Fully buffered: the status line of a period reaches the queue whole,
@@ -335,11 +344,7 @@ int ConsoleOpen(Console* console)
 
     const int started = StartThreadWithoutSignals(&console->thread, TerminalThreadMain, console);
     if (started != 0) {
-        std::fclose(console->out);
-        std::fclose(console->err);
-        std::free(console->out_buffer);
-        ConsoleQueueFree(&console->queue);
-        ConsoleQueueFree(&console->foreign);
+        FreeStreams(console);
         return -1;
     }
 
@@ -395,11 +400,7 @@ uint64_t ConsoleClose(Console* console)
     console->closing.store(true, std::memory_order_release);
     DoorbellRing(&console->bell);
     pthread_join(console->thread, nullptr);
-    std::fclose(console->out);
-    std::fclose(console->err);
-    std::free(console->out_buffer);
     const uint64_t dropped = console->queue.dropped_events + console->foreign.dropped_events;
-    ConsoleQueueFree(&console->queue);
-    ConsoleQueueFree(&console->foreign);
+    FreeStreams(console);
     return dropped;
 }
