@@ -70,7 +70,7 @@ TEST_F(CommandLine, UsageTextIsPrintedByteForByteWithStatusOne)
         const RunResult r = Run(args);
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.out, kUsage);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(Unwaited(r.err), "");
     }
     EXPECT_EQ(SplitLines(kUsage).size(), 33u);
 }
@@ -92,7 +92,7 @@ TEST_F(CommandLine, RefusalsPrintOneLineAndTouchNothing)
         const RunResult r = Run(c.args);
         EXPECT_EQ(r.exit_code, 1) << c.out;
         EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(Unwaited(r.err), "");
     }
     EXPECT_TRUE(ListDir(dir).empty());
 }
@@ -131,7 +131,7 @@ TEST_F(CommandLine, LeadingOptionsBeforeTheFormatCode)
         const RunResult r = Run(c.args);
         EXPECT_EQ(r.exit_code, c.status) << c.args[0];
         EXPECT_EQ(r.out, c.out) << c.args[0];
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(Unwaited(r.err), "");
     }
     EXPECT_TRUE(ListDir(dir).empty());
 }

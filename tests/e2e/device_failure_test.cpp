@@ -214,7 +214,7 @@ TEST_F(DeviceFailure, OddDevices)
         }
         const RunResult r = RunQuillo(o);
         EXPECT_EQ(r.exit_code, c.exit_code);
-        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(Unwaited(r.err), c.err);
         c.check(r);
     }
 }
@@ -223,7 +223,7 @@ TEST_F(DeviceFailure, RefusedCommitPrintsTheFiveLineReport)
 {
     const RunResult r = Run({"1644", "1", "nocommit"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Unwaited(r.err), "");
     const std::vector<std::string> lines = SplitLines(r.out);
     ASSERT_EQ(lines.size(), 5u) << r.out;
     EXPECT_EQ(lines[0], "Could not set record hardware parameters:");
@@ -295,7 +295,7 @@ TEST_F(DeviceFailure, LostDeviceLeavesTheWrittenPeriodsWithMatchingHeaders)
 {
     const RunResult r = Run({"1644", "0.92", "lost", "2", "l.wav", "r.wav"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "Capture device failed: No such device\n");
+    EXPECT_EQ(Unwaited(r.err), "Capture device failed: No such device\n");
     EXPECT_TRUE(
         SameBytes(Read("l.wav"), ExpectedHeader(44100, 1, 2, 4 * 4096) + Expected(0, 4, 4096, 2)));
     EXPECT_TRUE(
@@ -318,7 +318,7 @@ TEST_F(DeviceFailure, StalledDeviceEndsTheTakeAfterFiveSeconds)
     EXPECT_FALSE(r.timed_out);
     EXPECT_LT(seconds, 30);
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "Capture device failed: no frames for 5 seconds\n");
+    EXPECT_EQ(Unwaited(r.err), "Capture device failed: no frames for 5 seconds\n");
     const std::string bytes = Read("st.wav");
     ASSERT_EQ(bytes.size(), 44u + 3 * 4096 * 4);
     EXPECT_TRUE(SameBytes(bytes.substr(0, 44), ExpectedHeader(44100, 2, 2, 3 * 4096)));

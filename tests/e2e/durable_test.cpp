@@ -77,7 +77,7 @@ TEST_P(Durable, StallShorterThanTheQueueLosesNothing)
         args.push_back("disk/" + name);
     const RunResult r = Run(args);
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Unwaited(r.err), "");
     EXPECT_EQ(r.out.find("\nRX\n"), std::string::npos) << "an overrun";
     EXPECT_EQ(r.out.find("Overruns"), std::string::npos) << r.out.substr(r.out.rfind("\n\n"));
     // Whole periods of 4096 frames, the last one partly past the 4 s.

@@ -54,7 +54,7 @@ class EarlyEnd : public EndToEnd {
     void CheckStoppedRun(const RunResult& r, int signal, int periods)
     {
         EXPECT_EQ(r.term_signal, signal) << r.out << r.err;
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(Unwaited(r.err), "");
         char line[96];
         std::snprintf(line, sizeof line, "\nTake stopped after %.2f of 10.03 seconds\nDone\n",
                       periods * 4096 / 44100.0);
@@ -172,7 +172,7 @@ TEST_F(EarlyEnd, AStatusReaderThatGoesAwayCostsTheTakeNothing)
     o.stdout_close_after = 1;
     const RunResult r = RunQuillo(o);
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Unwaited(r.err), "");
     EXPECT_EQ(CheckedPeriods("a.wav", 1), 11);
     EXPECT_TRUE(SameBytes(Read("a.wav").substr(44), Data(0, 11)));
     EXPECT_TRUE(SameBytes(Read("b.wav").substr(44), Data(1, 11)));

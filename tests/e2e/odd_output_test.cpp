@@ -318,7 +318,7 @@ TEST_F(OddOutput, TakeIntoANamedFileKeepsItsTextOnStandardOutput)
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out.rfind("Recording\n", 0), 0u);
     EXPECT_TRUE(r.out.ends_with("Done\n"));
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Unwaited(r.err), "");
 }
 
 TEST_F(OddOutput, FifoWithAReaderReceivesTheWavStream)

@@ -58,7 +58,7 @@ TEST_F(Record, EachModeAtBothSizesHoldsTheInputByteForByte)
         FeedDevice(raw);
         const RunResult r = Run({c.format, c.seconds, "feed", c.mode, "one.wav", "two.wav"});
         ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(Unwaited(r.err), "");
         const std::string left = Plane(raw, c.size, 0, c.frames);
         const std::string right = Plane(raw, c.size, 1, c.frames);
         if (c.mode == "s") {
@@ -108,7 +108,7 @@ TEST_F(Record, SixtySecondTakeFromTheNullDevice)
     EXPECT_EQ(pieces[646].rfind("rem = 0.00 sec\t", 0), 0u);
     EXPECT_TRUE(r.out.ends_with(" dB   \n\nInput Channel Peaks:\n\tchannel 1: -inf dBFS\nDone\n"));
     EXPECT_EQ(r.out.find("Overruns"), std::string::npos);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Unwaited(r.err), "");
 }
 
 TEST_F(Record, DeviceIsConfiguredAsAskedThenDrainedAndClosed)

@@ -248,7 +248,7 @@ TEST_F(OddFileSystem, RamfsTakeIsRecorded)
         GTEST_SKIP() << why << ": ramfs test skipped";
     const RunResult r = Run({"1644", "0.5", "fast", "2", "fs/l.wav", "fs/r.wav"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Unwaited(r.err), "");
     EXPECT_TRUE(SameBytes(ReadFile(fs + "/l.wav"),
                           ExpectedHeader(44100, 1, 2, 6 * 4096) + Repeat(Sample(77, 2), 6 * 4096)));
     EXPECT_TRUE(SameBytes(ReadFile(fs + "/r.wav"),

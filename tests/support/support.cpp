@@ -644,3 +644,13 @@ void TestFs::Hold(bool on)
     for (int waited = 0; waited < 5000 && count() == before; waited += 5)
         usleep(5000);
 }
+
+std::string Unwaited(std::string err)
+{
+    for (const std::string& line :
+         {std::string("\nWaiting for the disk: "), std::string("Waiting for the disk: ")}) {
+        for (size_t at; (at = err.find(line)) != std::string::npos;)
+            err.erase(at, err.find('\n', at + 1) + 1 - at);
+    }
+    return err;
+}

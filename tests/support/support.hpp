@@ -89,6 +89,10 @@ uint16_t Le16(const std::string& bytes, size_t at);
 // differing offset and a few bytes around it in hex, never the whole file.
 ::testing::AssertionResult SameBytes(const std::string& got, const std::string& expected);
 
+// Standard error without the lines that say the end of a take waits for the
+// disk: on a busy machine any take's last sync may be that slow.
+std::string Unwaited(std::string err);
+
 // The 44-byte header that a take of `frames` frames must have.
 std::string ExpectedHeader(uint32_t rate_hz, uint32_t channels, uint32_t sample_bytes,
                            uint32_t frames);
