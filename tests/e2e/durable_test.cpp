@@ -224,8 +224,9 @@ TEST_F(Disk, StallLongerThanTheQueueLosesAudioToTheDiskNotToOverruns)
         SameBytes(bytes.substr(bytes.size() - 4096 * 6), ramp.substr(ramp.size() - 4096 * 6)));
     char lost[64];
     std::snprintf(lost, sizeof lost, "%.2f s of audio lost", silent * 4096 / 96000.0);
-    EXPECT_NE(r.out.find("\nDisk too slow: " + std::string(lost) + "\n\r"), std::string::npos)
-        << r.out;
+    // Said during the take, once per loss (a disk still slow as it catches
+    // up may lose more), and in all at the end.
+    EXPECT_NE(r.out.find(" s of audio lost\n\r"), std::string::npos) << r.out;
     EXPECT_TRUE(r.out.ends_with("\nDisk too slow: " + std::string(lost) + " in all\nDone\n"))
         << r.out.substr(r.out.rfind("\n\n"));
 }
