@@ -56,10 +56,12 @@ int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answe
 // list, an unknown option); otherwise -1, with the options filled in.
 int ReadLeadingOptions(int argc, char* argv[], LeadingOptions* options);
 
-// Reads a duration in seconds: a number ("2.5", "60s"), a number with one
-// unit s, m or h ("5m", "1.5h"), or [[h:]m:]s ("1:30", "1:00:00"), after
-// leading white space. Returns 0 with *seconds set (which may be 0, negative
-// or not finite: the caller decides), or -1 when the text is no duration.
+// Reads a duration in seconds: a decimal number ("2.5", "60s"), a number
+// with one unit s, m or h ("5m", "1.5h"), or [[h:]m:]s ("1:30", "1:00:00"),
+// after leading white space. Returns 0 with *seconds set (which may be 0,
+// -0, negative or not finite: the caller decides), or -1 when the text is
+// no duration: also a hexadecimal number, and one that is not 0 but too
+// small to tell from 0.
 int ParseDuration(const char* text, double* seconds);
 
 // The file name that an output argument stands for: "-" is standard output.

@@ -110,7 +110,7 @@ int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answe
                                : static_cast<float>(INFINITY);
     // Exactly 0 is a take of open length, until it is stopped; a duration
     // too small to count is no such request.
-    const bool until_stopped = is_duration && seconds == 0;
+    const bool until_stopped = is_duration && seconds == 0 && !std::signbit(seconds);
     if (!is_duration || !(duration > 0 || until_stopped) || !std::isfinite(duration)) {
         std::printf("Improper duration request\n");
         return 1;
