@@ -352,6 +352,10 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     // Everything the take printed reaches the terminal first; the outcome
     // is then written directly and whole: a full queue never drops it.
     const uint64_t dropped = ConsoleClose(&console);
+    // The last status line tells what the files hold: a failed write leaves
+    // captured periods that never reached them.
+    if (reached != processed)
+        ShowStatus(&meter, sample_bytes, open ? reached : planned - reached, rate_hz, open);
     if (dropped != 0)
         std::printf("\n%llu warning lines were not shown: the terminal took no text\n",
                     static_cast<unsigned long long>(dropped));
