@@ -142,7 +142,7 @@ int64_t FramesReached(const OutputFiles* files)
 
 int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
            uint32_t sample_bytes, int32_t auto_naming, char* file_list, char* scratch,
-           int32_t interleave, const int32_t may_replace[2])
+           int32_t interleave, const int32_t may_replace[2], const AnsweredFile* pinned)
 {
     OutputFiles files{};
     files.kept[0] = 1;
@@ -176,7 +176,7 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     if (!open && RefuseOverlongTake(planned, period, bytes_per_frame) != 0) {
         status = 1;
     } else if (OpenOutputFiles(&files, channels, sample_bytes, auto_naming, file_list, scratch,
-                               interleave, planned, rate_hz, may_replace) != 0) {
+                               interleave, planned, rate_hz, may_replace, pinned) != 0) {
         status = 1;
     } else if (ReserveTakeSpace(&files, reserved, bytes_per_frame) != 0) {
         status = 1;
