@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <pthread.h>
 
+struct AnsweredFile; // wav/file_safety.hpp
+
 // The period quillo asks the device for, in frames.
 inline constexpr int kRequestedPeriodFrames = 4096;
 
@@ -80,10 +82,11 @@ int64_t UnreportedLossFrames(const DeviceMark& before, const DeviceMark& after, 
 // Makes one take. Returns the exit status: 0 after a take, 1 after a
 // refusal or failure. A take stopped by SIGINT or SIGTERM finishes its files
 // and then ends the process by that signal.
-// `may_replace`: per given name, 1 when the user agreed to overwrite it.
+// `may_replace`: per given name, 1 when the user agreed to overwrite it;
+// `pinned`: per given name, the file agreed to (may be null).
 int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
            uint32_t sample_bytes, int32_t auto_naming, char* file_list, char* scratch,
-           int32_t interleave, const int32_t may_replace[2]);
+           int32_t interleave, const int32_t may_replace[2], const AnsweredFile* pinned = nullptr);
 
 // The metering of a take: peak arrays, hold window and meter reset flag.
 struct TakeMeter {
@@ -162,3 +165,6 @@ int StartThreadWithoutSignals(pthread_t* thread, void* (*body)(void*), void* arg
 // Opens /dev/null in place of a closed standard stream, so that no output
 // file can be given descriptor 0, 1 or 2.
 void GuardStandardStreams();
+// Whether descriptor `fd` (0 to 2) was closed before GuardStandardStreams
+// put /dev/null in its place: standard output then holds no take.
+bool StandardStreamWasClosed(int fd);

@@ -193,10 +193,21 @@ int StartThreadWithoutSignals(pthread_t* thread, void* (*body)(void*), void* arg
     return started;
 }
 
+namespace {
+// Which of descriptors 0 to 2 were closed when the program started.
+bool closed_at_start[3] = {false, false, false};
+} // namespace
+
+bool StandardStreamWasClosed(int fd)
+{
+    return fd >= 0 && fd <= 2 && closed_at_start[fd];
+}
+
 void GuardStandardStreams()
 {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            closed_at_start[fd] = true;
             // open gives the lowest free descriptor, which is this one.
             const int null_fd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
             if (null_fd >= 0 && null_fd != fd)

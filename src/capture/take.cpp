@@ -103,7 +103,7 @@ int64_t FramesReached(const OutputFiles* files)
 
 int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
            uint32_t sample_bytes, int32_t auto_naming, char* file_list, char* scratch,
-           int32_t interleave, const int32_t may_replace[2])
+           int32_t interleave, const int32_t may_replace[2], const AnsweredFile* pinned)
 {
     OutputFiles files{};
     files.kept[0] = 1;
@@ -143,7 +143,7 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     if (!open && RefuseOverlongTake(planned, period, bytes_per_frame) != 0) {
         status = 1;
     } else if (OpenOutputFiles(&files, channels, sample_bytes, auto_naming, file_list, scratch,
-                               interleave, planned, rate_hz, may_replace) != 0) {
+                               interleave, planned, rate_hz, may_replace, pinned) != 0) {
         status = 1;
     } else if (ReserveTakeSpace(&files, reserved, bytes_per_frame) != 0) {
         status = 1;
@@ -294,6 +294,10 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     // Everything the take printed reaches the terminal first; the outcome
     // is then written directly and whole: a full queue never drops it.
     const uint64_t dropped = ConsoleClose(&console);
+    // The last status line tells what the files hold: a failed write leaves
+    // captured periods that never reached them.
+    if (reached != processed)
+        ShowStatus(&meter, sample_bytes, open ? reached : planned - reached, rate_hz, open);
     if (dropped != 0)
         std::printf("\n%llu warning lines were not shown: the terminal took no text\n",
                     static_cast<unsigned long long>(dropped));

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "wav/file_safety.hpp"
+
 struct FormatInfo {
     const char* code;
     int bits;
@@ -37,6 +39,9 @@ struct RecordingRequest {
     // file may be cut; any other given name is created afresh, and refused
     // if it exists by then.
     int32_t may_replace[2] = {0, 0};
+    // Per given name, where may_replace is 1: the file the name led to when
+    // the user was asked; the take opens that file or none.
+    AnsweredFile pinned[2];
 };
 
 // What the leading options leave for the rest of the run.
@@ -56,10 +61,12 @@ int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answe
 // list, an unknown option); otherwise -1, with the options filled in.
 int ReadLeadingOptions(int argc, char* argv[], LeadingOptions* options);
 
-// Reads a duration in seconds: a number ("2.5", "60s"), a number with one
-// unit s, m or h ("5m", "1.5h"), or [[h:]m:]s ("1:30", "1:00:00"), after
-// leading white space. Returns 0 with *seconds set (which may be 0, negative
-// or not finite: the caller decides), or -1 when the text is no duration.
+// Reads a duration in seconds: a decimal number ("2.5", "60s"), a number
+// with one unit s, m or h ("5m", "1.5h"), or [[h:]m:]s ("1:30", "1:00:00"),
+// after leading white space. Returns 0 with *seconds set (which may be 0,
+// -0, negative or not finite: the caller decides), or -1 when the text is
+// no duration: also a hexadecimal number, and one that is not 0 but too
+// small to tell from 0.
 int ParseDuration(const char* text, double* seconds);
 
 // The file name that an output argument stands for: "-" is standard output.
@@ -80,10 +87,21 @@ int CheckFileName(const char* name);
 
 // Whether an existing name holds no take, so that writing it needs no
 // question: 2 when it is no regular file (a character device such as
-// /dev/null, a FIFO or pipe, standard output on a terminal or pipe), 1 when
-// it is the empty regular file that standard output was opened on (`>
-// take.wav`), 0 otherwise.
+// /dev/null, a FIFO or pipe, standard output on a pipe or socket) or it is
+// standard output open for appending, 1 when it is the empty regular file
+// that standard output was opened on (`> take.wav`), 0 otherwise.
 int HoldsNoTake(const char* name);
+
+// Refuses an output that cannot hold a take, with one line on standard
+// error and 1: standard output (IsStandardOutputName) that was closed when
+// quillo started, that is a terminal, or that standard error writes to
+// too; any other name that standard error writes to. Else 0.
+int RefuseUnfitOutput(const char* name);
+
+// HoldsNoTake for standard output, as descriptor 1 is open: 2 for anything
+// but a regular file, and for a file open for appending (`>> f`: the take
+// follows what it holds); 1 for an empty regular file; 0 otherwise.
+int StandardOutputHoldsNoTake();
 
 // Asks about an existing file; 1: exit, 2: overwrite. Any other word asks
 // again. End of input is exit, and so is a word longer than a line (4096

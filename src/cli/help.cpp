@@ -43,10 +43,12 @@ void HelpOptions()
                 "  -V, --version        print the version\n"
                 "  -h, --help           print this text\n"
                 "\n"
-                "The duration is in seconds (90, 2.5), or has one unit (90s, 5m, 1.5h),\n"
-                "or is [[h:]m:]s (1:30, 1:00:00). A duration of 0 records until the take\n"
-                "is stopped (Ctrl-C, a signal, a full disk); the header is kept right as\n"
-                "the take grows, so a power cut leaves a valid file.\n"
-                "A file name of - is standard output. Devices (/dev/null), FIFOs and\n"
+                "The duration is in decimal seconds (90, 2.5), or has one unit (90s, 5m,\n"
+                "1.5h), or is [[h:]m:]s (1:30, 1:00:00). A duration of 0 records until the\n"
+                "take is stopped (Ctrl-C, a signal, a full disk); the header is kept right\n"
+                "as the take grows, so a power cut leaves a valid file. Into a pipe, its\n"
+                "header states the longest length, which readers take as \"until the end\".\n"
+                "A file name of - is standard output, which may be neither a terminal nor\n"
+                "where standard error goes. Devices (/dev/null), FIFOs, pipes and\n"
                 "standard output are written without asking.\n");
 }

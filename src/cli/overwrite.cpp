@@ -6,6 +6,7 @@
 
 #include "cli/cli.hpp"
 #include "wav/file_safety.hpp"
+#include "wav/output_stream.hpp"
 
 // Asks whether the name could be opened for reading, without opening it: an
 // open would wait for ever on a FIFO that has no writer. A file that may not
@@ -18,6 +19,8 @@ int CheckFileName(const char* name)
 
 int HoldsNoTake(const char* name)
 {
+    if (IsStandardOutputName(name))
+        return StandardOutputHoldsNoTake();
     // stat never opens, so a FIFO without a writer does not hold it up.
     struct stat st;
     if (stat(name, &st) != 0)

@@ -27,5 +27,5 @@ int main(int argc, char* argv[])
 
     return RECORD(request.device.data(), request.rate_hz, request.duration_s, request.channels,
                   request.sample_bytes, request.auto_naming, request.file_list.data(),
-                  request.scratch.data(), request.interleave, request.may_replace);
+                  request.scratch.data(), request.interleave, request.may_replace, request.pinned);
 }

@@ -9,6 +9,7 @@
 #include "capture/capture.hpp"
 #include "cli/cli.hpp"
 #include "wav/file_safety.hpp"
+#include "wav/output_stream.hpp"
 
 namespace {
 
@@ -37,13 +38,45 @@ int RefuseFileName()
 
 // What the check of a given name found, before any question is asked.
 struct NameCheck {
-    int exists;  // CheckFileName
-    int no_take; // HoldsNoTake
+    int exists;        // CheckFileName
+    int no_take;       // HoldsNoTake
+    AnsweredFile file; // what the name leads to as the user is asked
 };
 
 NameCheck CheckName(const char* name)
 {
-    return {CheckFileName(name), HoldsNoTake(name)};
+    return {CheckFileName(name), HoldsNoTake(name), PinAnsweredFile(name)};
+}
+
+// Names after those the mode uses are not recorded; the user is told.
+void WarnOfExtraNames(int argc, char* argv[], int first_extra)
+{
+    for (int i = first_extra; i < argc; ++i)
+        std::fprintf(stderr, "quillo: ignoring extra name %s\n", ShownName(argv[i]).c_str());
+}
+
+// The output names the mode uses, checked before any question: each must
+// be a proper name and an output that can hold a take, and the two of mode
+// 2 distinct. Returns how many there are, or -1 after the refusal.
+int CheckOutputNames(int argc, char* argv[], int32_t channels, const char* names[2])
+{
+    const int used = channels == 2 && argc > 6 ? 2 : 1;
+    for (int i = 0; i < used; ++i) {
+        if (!ProperFileName(argv[5 + i])) {
+            RefuseFileName();
+            return -1;
+        }
+        names[i] = OutputName(argv[5 + i]);
+        if (RefuseUnfitOutput(names[i]) != 0)
+            return -1;
+    }
+    if (used == 2 && NameTheSameFile(names[0], names[1])) {
+        std::printf("Can't record both channels into the same file %s\n",
+                    ShownName(names[1]).c_str());
+        return -1;
+    }
+    WarnOfExtraNames(argc, argv, 5 + (channels == 2 ? 2 : 1));
+    return used;
 }
 
 // Asks about a checked name where a question is due, or takes the answer
@@ -81,6 +114,8 @@ int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answe
     request->interleave = 0;
     request->may_replace[0] = 0;
     request->may_replace[1] = 0;
+    request->pinned[0] = AnsweredFile{};
+    request->pinned[1] = AnsweredFile{};
 
     if (given < 2) {
         Help();
@@ -110,7 +145,7 @@ int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answe
                                : static_cast<float>(INFINITY);
     // Exactly 0 is a take of open length, until it is stopped; a duration
     // too small to count is no such request.
-    const bool until_stopped = is_duration && seconds == 0;
+    const bool until_stopped = is_duration && seconds == 0 && !std::signbit(seconds);
     if (!is_duration || !(duration > 0 || until_stopped) || !std::isfinite(duration)) {
         std::printf("Improper duration request\n");
         return 1;
@@ -143,37 +178,27 @@ int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answe
         return 1;
 
     if (given >= 5) {
-        if (!ProperFileName(argv[5]))
-            return RefuseFileName();
-        const char* name1 = OutputName(argv[5]);
+        const char* names[2] = {nullptr, nullptr};
+        const int used = CheckOutputNames(argc, argv, request->channels, names);
+        if (used < 0)
+            return 1;
+        // Both names are checked before the first question.
+        NameCheck checks[2];
+        for (int i = 0; i < used; ++i)
+            checks[i] = CheckName(names[i]);
         std::string list;
-        if (request->channels != 2) {
-            const int replace = Decide(name1, CheckName(name1), answer);
+        for (int i = 0; i < used; ++i) {
+            const int replace = Decide(names[i], checks[i], answer);
             if (replace < 0)
                 return 1;
-            request->may_replace[0] = replace;
-            list = std::string(name1) + "\n";
-        } else if (given == 5) {
-            if (Decide(name1, CheckName(name1), answer) < 0)
-                return 1;
+            request->may_replace[i] = replace;
+            if (replace == 1)
+                request->pinned[i] = checks[i].file;
+            list += std::string(names[i]) + "\n";
+        }
+        if (request->channels == 2 && used == 1) {
             std::printf("2 channels were requested, but on1y 1 filename was entered!\n");
             return 1;
-        } else {
-            const NameCheck check1 = CheckName(name1);
-            if (!ProperFileName(argv[6]))
-                return RefuseFileName();
-            const char* name2 = OutputName(argv[6]);
-            // Both names are checked before the first question.
-            const NameCheck check2 = CheckName(name2);
-            const int replace1 = Decide(name1, check1, answer);
-            if (replace1 < 0)
-                return 1;
-            const int replace2 = Decide(name2, check2, answer);
-            if (replace2 < 0)
-                return 1;
-            request->may_replace[0] = replace1;
-            request->may_replace[1] = replace2;
-            list = std::string(name1) + "\n" + name2 + "\n";
         }
         SetText(&request->file_list, list.c_str(), kListBytes);
         request->scratch.assign(request->file_list.size(), '\0');

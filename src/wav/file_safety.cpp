@@ -26,6 +26,40 @@ std::string ShownName(const char* name)
     return shown;
 }
 
+AnsweredFile PinAnsweredFile(const char* name)
+{
+    AnsweredFile pin;
+    pin.pinned = true;
+    struct stat st;
+    pin.was_link = lstat(name, &st) == 0 && S_ISLNK(st.st_mode);
+    if (stat(name, &st) == 0) {
+        pin.type = st.st_mode & S_IFMT;
+        pin.dev = st.st_dev;
+        pin.ino = st.st_ino;
+    }
+    return pin;
+}
+
+int OpenAnsweredFile(const char* name, const AnsweredFile* pin, int* fd)
+{
+    const bool pinned = pin != nullptr && pin->pinned;
+    // A link put in the name's place since is never followed to its target.
+    const int nofollow = pinned && !pin->was_link ? O_NOFOLLOW : 0;
+    *fd = open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC | nofollow);
+    if (*fd < 0)
+        return errno == ELOOP && nofollow != 0 ? kChangedSinceAsked : errno;
+    struct stat st;
+    int err = fstat(*fd, &st) == 0 ? 0 : errno;
+    if (err == 0 && pinned &&
+        ((st.st_mode & S_IFMT) != pin->type || st.st_dev != pin->dev || st.st_ino != pin->ino))
+        err = kChangedSinceAsked;
+    if (err != 0) {
+        close(*fd);
+        *fd = -1;
+    }
+    return err;
+}
+
 int OpenFolderOf(const char* path, std::string* leaf)
 {
     const char* slash = std::strrchr(path, '/');
@@ -173,7 +207,7 @@ bool NameTheSameFile(const char* a, const char* b)
     const bool a_exists = stat(a, &sa) == 0;
     const bool b_exists = stat(b, &sb) == 0;
     if (a_exists && b_exists)
-        return S_ISREG(sa.st_mode) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+        return !S_ISCHR(sa.st_mode) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
     if (a_exists || b_exists)
         return false;
     char target_a[PATH_MAX], target_b[PATH_MAX];

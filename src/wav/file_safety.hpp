@@ -17,6 +17,30 @@ struct MadeFile {
     ino_t ino = 0;
 };
 
+// The file that a name led to when the user agreed to replace it (answered
+// 'o', or -y): only that very file may be opened as it is for the take.
+struct AnsweredFile {
+    bool pinned = false;
+    bool was_link = false; // the name itself was a symbolic link
+    mode_t type = 0;       // S_IFREG for a regular file; 0: the name led nowhere
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+// Identifies the file `name` leads to now; a name that leads nowhere is
+// pinned to no file, which nothing matches.
+AnsweredFile PinAnsweredFile(const char* name);
+
+// Not an errno: the name no longer leads to the file the user agreed to.
+inline constexpr int kChangedSinceAsked = -2;
+
+// Opens the existing file `name` for writing into *fd, without cutting it
+// and without waiting (a FIFO without a reader gives ENXIO). With `pin`
+// pinned, a link that was not there when it was pinned is not followed,
+// and the file opened must be the very one pinned. Returns 0, the errno,
+// or kChangedSinceAsked (nothing was changed).
+int OpenAnsweredFile(const char* name, const AnsweredFile* pin, int* fd);
+
 // `name` as it may be printed: every control character (below 0x20, and
 // 0x7f) as a backslash and three octal digits, so that a name cannot move
 // the cursor, retitle or clear the terminal. Other names are unchanged.
@@ -60,7 +84,7 @@ bool RemovedDuringTake(int fd);
 // file, a loop, a path too long).
 int DanglingLinkTarget(const char* name, char* out, size_t out_bytes);
 
-// Two names of one regular file (the same name twice, a hard or symbolic
-// link), decided from the names alone, before any file is made or cut.
-// Devices such as /dev/null may take both channels.
+// Two names of one file (the same name twice, a hard or symbolic link, one
+// FIFO or standard output twice), decided from the names alone, before any
+// file is made or cut. Devices such as /dev/null may take both channels.
 bool NameTheSameFile(const char* a, const char* b);

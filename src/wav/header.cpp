@@ -122,6 +122,15 @@ void BuildOpenHeader(unsigned char out[kRf64HeaderBytes], uint32_t rate_hz, uint
     Decon4(0, out + kRf64DataSizeAt);
 }
 
+void StateLongestStream(unsigned char header[kRf64HeaderBytes], uint32_t bytes_per_frame)
+{
+    // The RIFF size counts the 72 bytes of the header after it.
+    const uint64_t room = kMaxRiffSize - (kRf64HeaderBytes - 8);
+    const uint64_t data_bytes = room - room % bytes_per_frame;
+    BuildRf64Front(header, data_bytes, static_cast<int64_t>(data_bytes / bytes_per_frame), true);
+    Decon4(static_cast<uint32_t>(data_bytes), header + kRf64DataSizeAt);
+}
+
 int BuildTakeHeader(unsigned char out[kRf64HeaderBytes], uint32_t rate_hz, int64_t frames,
                     uint32_t sample_bytes, int interleave)
 {

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "wav/file_safety.hpp"
+#include "wav/output_stream.hpp"
 #include "wav/wav.hpp"
 
 namespace {
@@ -70,7 +71,7 @@ int SplitNames(char* scratch, const char* names[2])
 
 // What opening one name came to: 0, or the refusal's errno, and where it
 // is to be reported.
-enum class Refusal { kNone, kOpen, kLocked, kHeader };
+enum class Refusal { kNone, kOpen, kLocked, kHeader, kChanged };
 
 struct Opened {
     int fd = -1;
@@ -172,14 +173,27 @@ Opened CreateMadeFile(const char* path, OutputFiles* set, int c)
     return Opened{fd};
 }
 
-// Opens an existing file the user agreed to replace, without cutting it.
-// A FIFO is opened without waiting: one without a reader would keep the
-// take waiting for ever.
-Opened OpenAgreedFile(const char* name, int may_replace)
+// A regular file is locked for the take from the moment it is opened.
+Opened LockedIfRegular(int fd, const struct stat& st)
 {
-    const int fd = open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return Refuse(Refusal::kOpen, errno);
+    if (S_ISREG(st.st_mode)) {
+        const int locked = LockForTake(fd);
+        if (locked != 0)
+            return Refuse(locked == EWOULDBLOCK ? Refusal::kLocked : Refusal::kOpen, locked, fd);
+    }
+    return Opened{fd};
+}
+
+// Opens an existing file the user agreed to replace, without cutting it:
+// the very file answered for (`pin`), when it was asked about. A FIFO is
+// opened without waiting: one without a reader would keep the take
+// waiting for ever.
+Opened OpenAgreedFile(const char* name, int may_replace, const AnsweredFile* pin)
+{
+    int fd = -1;
+    const int err = OpenAnsweredFile(name, may_replace == 1 ? pin : nullptr, &fd);
+    if (err != 0)
+        return Refuse(err == kChangedSinceAsked ? Refusal::kChanged : Refusal::kOpen, err);
     struct stat st;
     if (fstat(fd, &st) != 0)
         return Refuse(Refusal::kOpen, errno, fd);
@@ -190,25 +204,39 @@ Opened OpenAgreedFile(const char* name, int may_replace)
     const int flags = fcntl(fd, F_GETFL);
     if (flags >= 0)
         fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    if (S_ISREG(st.st_mode)) {
-        const int locked = LockForTake(fd);
-        if (locked != 0)
-            return Refuse(locked == EWOULDBLOCK ? Refusal::kLocked : Refusal::kOpen, locked, fd);
-    }
-    return Opened{fd};
+    return LockedIfRegular(fd, st);
+}
+
+// Standard output as descriptor 1 is open: a file that `>` opened is cut
+// when the take is committed, like any file agreed to, and its header kept
+// right; a pipe, a socket or a file that `>>` opened takes the stream as it
+// comes, after what it holds.
+Opened OpenStandardOutputForTake(OutputFiles* set, int c)
+{
+    const int fd = OpenStandardOutput();
+    if (fd < 0)
+        return Refuse(Refusal::kOpen, -fd);
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return Refuse(Refusal::kOpen, errno, fd);
+    set->pending[c] = Rewindable(fd);
+    return LockedIfRegular(fd, st);
 }
 
 // Only a file the user agreed to replace may be opened as it is; any other
 // name is created exclusively, so a file that appeared after the existence
 // check (another take started with the same name) is refused, never
 // destroyed.
-Opened OpenGivenName(const char* name, int may_replace, OutputFiles* set, int c)
+Opened OpenGivenName(const char* name, int may_replace, const AnsweredFile* pin, OutputFiles* set,
+                     int c)
 {
+    if (IsStandardOutputName(name))
+        return OpenStandardOutputForTake(set, c);
     Opened opened = CreateMadeFile(name, set, c);
     if (opened.refusal != Refusal::kOpen || opened.err != EEXIST)
         return opened;
     if (may_replace) {
-        opened = OpenAgreedFile(name, may_replace);
+        opened = OpenAgreedFile(name, may_replace, pin);
         set->pending[c] = opened.fd >= 0;
         return opened;
     }
@@ -233,6 +261,9 @@ void PrintRefusal(const Opened& opened, const char* name)
         break;
     case Refusal::kHeader:
         std::fprintf(stderr, "Can't write %s: %s\n", shown.c_str(), std::strerror(opened.err));
+        break;
+    case Refusal::kChanged:
+        std::printf("%s changed after the question\n", shown.c_str());
         break;
     }
 }
@@ -274,7 +305,7 @@ long NewTime()
 
 int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int auto_naming,
                     char* file_list, char* scratch, int interleave, int64_t planned_frames,
-                    uint32_t rate_hz, const int32_t may_replace[2])
+                    uint32_t rate_hz, const int32_t may_replace[2], const AnsweredFile pinned[2])
 {
     int header_bytes = kRf64HeaderBytes;
     if (planned_frames == kOpenLength)
@@ -282,6 +313,7 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
     else
         header_bytes =
             BuildTakeHeader(set->header, rate_hz, planned_frames, sample_bytes, interleave);
+    set->open_length = planned_frames == kOpenLength;
     int fds[2] = {-1, -1};
     for (int c = 0; c < 2; ++c) {
         set->header_bytes[c] = header_bytes;
@@ -334,11 +366,14 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
                         ShownName(names[1]).c_str());
             return 1;
         }
+        // Every name that cannot be opened is named, not just the first.
         int next = 0;
-        for (int c = 0; c < 2 && !failed; ++c) {
+        for (int c = 0; c < 2; ++c) {
             if (!set->kept[c] || next >= count || (c == 1 && channels == 1))
                 continue;
-            const Opened opened = OpenGivenName(names[next], may_replace[next], set, c);
+            const Opened opened =
+                OpenGivenName(names[next], may_replace[next],
+                              pinned != nullptr ? &pinned[next] : nullptr, set, c);
             fds[c] = opened.fd;
             if (opened.fd < 0) {
                 PrintRefusal(opened, names[next]);
@@ -358,8 +393,7 @@ int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int a
         set->name[c] = names[c];
         if (fds[c] < 0)
             continue;
-        struct stat st;
-        set->regular[c] = fstat(fds[c], &st) == 0 && S_ISREG(st.st_mode);
+        set->regular[c] = Rewindable(fds[c]);
         // Appending: every period lands at the end, which is its place.
         const int flags = fcntl(fds[c], F_GETFL);
         if (set->regular[c] && !set->pending[c] && flags >= 0)
@@ -417,8 +451,14 @@ int CommitOutputFiles(OutputFiles* set, int64_t planned_frames, uint32_t bytes_p
             if (err == 0 && flags >= 0)
                 fcntl(fd, F_SETFL, flags | O_APPEND);
         }
+        // A header that can never be rewritten states from the start all
+        // that a take of open length may bring.
+        unsigned char header[kRf64HeaderBytes];
+        std::memcpy(header, set->header, sizeof header);
+        if (set->open_length && !set->regular[c])
+            StateLongestStream(header, bytes_per_frame);
         if (err == 0)
-            err = WriteAllBytes(fd, set->header, static_cast<size_t>(set->header_bytes[c]));
+            err = WriteAllBytes(fd, header, static_cast<size_t>(set->header_bytes[c]));
         set->pending[c] = 0;
         if (err != 0) {
             std::fprintf(stderr, "Can't write %s: %s\n", ShownName(set->name[c]).c_str(),

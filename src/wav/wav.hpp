@@ -49,6 +49,13 @@ void BuildRf64Header(unsigned char out[kRf64HeaderBytes], uint32_t rate_hz, int6
 void BuildOpenHeader(unsigned char out[kRf64HeaderBytes], uint32_t rate_hz, uint32_t sample_bytes,
                      int interleave);
 
+// Makes the header of a take of open length (BuildOpenHeader) state the
+// longest data that whole frames fill in a RIFF header: 0xFFFFFFB7 bytes
+// less the odd frame. That header is final in a stream that cannot be
+// rewound (a pipe, a socket, a file open for appending), and readers of a
+// stream read such a length as "until the stream ends".
+void StateLongestStream(unsigned char header[kRf64HeaderBytes], uint32_t bytes_per_frame);
+
 // Fills `out` with the header of the kind that TakeHeaderBytes chooses for a
 // take of `frames` frames, and returns its length (44 or 80).
 int BuildTakeHeader(unsigned char out[kRf64HeaderBytes], uint32_t rate_hz, int64_t frames,
@@ -86,8 +93,9 @@ struct OutputFiles {
     FILE* file[2];
     const char* name[2]; // points into the split scratch buffer
     int created[2];      // this run made the file (it did not exist before)
-    int regular[2];      // a regular file: seekable, its header can be rewritten
+    int regular[2];      // a regular file not open for appending: its header can be rewritten
     int header_bytes[2]; // where the audio starts: 44, or 80 for RF64
+    int open_length;     // a take of open length: each header states what is written
     int64_t frames_written[2];
     // An existing file the user agreed to replace: opened but not yet cut,
     // and without its header until CommitOutputFiles.
@@ -106,20 +114,28 @@ struct OutputFiles {
 // names) with its header, by identity, and locked; an existing file is
 // opened without being cut, and only when the user agreed to replace it
 // (`may_replace`, per given name in list order: 1 for any file, 2 only for
-// a file that is not a regular file, such as a device or a FIFO). A regular
+// a file that is not a regular file, such as a device or a FIFO). A file
+// agreed to with `pinned` (per given name) must be the very file pinned,
+// reached through no link that was not there: else "%s changed after the
+// question". Standard output (IsStandardOutputName) is taken as descriptor
+// 1 is open. A regular
 // file that another take has locked is refused ("Can't record %s: another
 // take is recording it"). Two given names of one regular file are refused
 // ("Can't record both channels into the same file %s") before any file is
 // made. A FIFO without a reader cannot be opened. Every refusal is one line
 // on standard output ("Can't open %s for recording: <reason>"), except a
 // header that cannot be written ("Can't write %s: <reason>", standard
-// error); then the files this run made are removed and 1 is returned; else 0.
+// error); every name is tried, each refused one gets its line, then the
+// files this run made are removed and 1 is returned; else 0.
 int OpenOutputFiles(OutputFiles* set, int channels, uint32_t sample_bytes, int auto_naming,
                     char* file_list, char* scratch, int interleave, int64_t planned_frames,
-                    uint32_t rate_hz, const int32_t may_replace[2]);
+                    uint32_t rate_hz, const int32_t may_replace[2],
+                    const AnsweredFile pinned[2] = nullptr);
 
 // Once nothing can refuse the take any more: cuts each existing file that
-// was agreed to, gives it (and every device or FIFO) its header, and
+// was agreed to, gives it (and every device or FIFO) its header (in a take
+// of open length, one that cannot be rewritten states the longest stream:
+// StateLongestStream), and
 // reserves a cut file's space again. Returns 0, or 1 after printing one line
 // naming the file.
 int CommitOutputFiles(OutputFiles* set, int64_t planned_frames, uint32_t bytes_per_frame);

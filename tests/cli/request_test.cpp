@@ -88,6 +88,8 @@ TEST(Request, AssemblesTheNineFieldsOfEachExample)
         // Until stopped.
         {{"1644", "0"}, "default", 44100, 2, 0, 1, 1, 0, ""},
         {{"1644", "0:00"}, "default", 44100, 2, 0, 1, 1, 0, ""},
+        {{"1644", "0.0"}, "default", 44100, 2, 0, 1, 1, 0, ""},
+        {{"1644", "0s"}, "default", 44100, 2, 0, 1, 1, 0, ""},
         {{"2488", "1"}, "default", 88200, 3, 1, 1, 1, 0, ""},
     };
     for (const RequestCase& c : cases) {
@@ -133,6 +135,16 @@ TEST(Request, RefusesBadArgumentsWithOneLineAndStatusOne)
         {{"1644", "-5"}, duration},
         {{"1644", "abc"}, duration},
         {{"1644", "1e-50"}, duration},
+        // Not 0, but too small to tell from it; hexadecimal; negative zero.
+        {{"1644", "1e-400"}, duration},
+        {{"1644", "0:0." + std::string(400, '0') + "1"}, duration},
+        {{"1644", "0x1p-2000"}, duration},
+        {{"1644", "0x10"}, duration},
+        {{"1644", "0X2d"}, duration},
+        {{"1644", "-0"}, duration},
+        {{"1644", "-0h"}, duration},
+        {{"1644", "-0m"}, duration},
+        {{"1644", "-0.0"}, duration},
         {{"1644", "nan"}, duration},
         {{"1644", "inf"}, duration},
         {{"1644", "-inf"}, duration},

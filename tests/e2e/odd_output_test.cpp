@@ -54,42 +54,53 @@ class OddOutput : public EndToEnd {
     std::string log;
 };
 
+// A file made, or put in place of the file the user agreed to replace,
+// while the take starts is refused and kept.
 TEST_F(OddOutput, FileMadeWhileTheDeviceOpensIsRefusedAndKept)
 {
+    const std::string exists = " for recording: File exists\n";
+    const std::string changed = "a.wav changed after the question\n";
     const struct {
-        std::vector<std::string> args;
-        std::string made; // by another process, once quillo is in its device open
+        std::vector<std::string> args; // the last one is made by another process,
+        std::string input;             // once quillo is in its device open,
+        bool link;                     // as a link to other.wav, or as a new file
         std::string out;
-        std::vector<std::string> left; // the folder afterwards, less the set-up files
     } cases[] = {
-        {{"1644", "0.2", "slow", "1", "take.wav"},
-         "take.wav",
-         "Can't open take.wav for recording: File exists\n",
-         {"take.wav"}},
-        {{"1644", "0.2", "slow", "2", "l.wav", "r.wav"},
-         "r.wav",
-         "Can't open r.wav for recording: File exists\n",
-         {"r.wav"}},
+        {{"1644", "0.2", "slow", "1", "take.wav"}, "", false, "Can't open take.wav" + exists},
+        {{"1644", "0.2", "slow", "2", "l.wav", "r.wav"}, "", false, "Can't open r.wav" + exists},
+        {{"1644", "0.2", "slow", "1", "a.wav"}, "o\n", true, Prompt("a.wav") + changed},
+        {{"-y", "1644", "0.2", "slow", "1", "a.wav"}, "", false, changed},
     };
     for (const auto& c : cases) {
+        const std::string made = c.args.back();
         std::remove(log.c_str());
+        // The file answered for, with "o" or in advance.
+        if (!c.input.empty() || c.args[0] == "-y")
+            WriteFile(Path(made), "the answered take");
         std::thread other([&] {
             // Waits for the device's word that the open has begun; the open
-            // then sleeps 2 s, far longer than this write takes.
+            // then sleeps 2 s, far longer than this takes.
             for (int i = 0; i < 2000 && ReadFile(log).find("open delay") == std::string::npos; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            WriteFile(Path(c.made), "the other take");
+            const std::string other = c.link ? "other.wav" : made + ".new";
+            WriteFile(Path(other), "the other take");
+            if (c.link)
+                std::remove(Path(made).c_str());
+            EXPECT_EQ(c.link ? symlink(other.c_str(), Path(made).c_str())
+                             : std::rename(Path(other).c_str(), Path(made).c_str()),
+                      0);
         });
-        const RunResult r = Run(c.args);
+        const RunResult r = Run(c.args, c.input);
         other.join();
         EXPECT_EQ(r.exit_code, 1) << r.err;
         EXPECT_EQ(r.out, c.out);
-        EXPECT_TRUE(SameBytes(Read(c.made), "the other take"));
+        EXPECT_TRUE(SameBytes(Read(made), "the other take"));
         std::vector<std::string> left = ListDir(dir);
         std::erase(left, "asound-test.conf");
         std::erase(left, "sim.log");
-        EXPECT_EQ(left, c.left);
-        std::remove(Path(c.made).c_str());
+        EXPECT_EQ(left, (c.link ? std::vector<std::string>{made, "other.wav"} : std::vector{made}));
+        for (const std::string& name : left)
+            std::remove(Path(name).c_str());
     }
 }
 
@@ -241,11 +252,11 @@ TEST_F(OddOutput, OneFileUnderTwoNamesIsRefusedWithItsDataIntact)
 {
     WriteFile(Path("same.wav"), "precious");
     ASSERT_EQ(link(Path("same.wav").c_str(), Path("hard.wav").c_str()), 0);
+    // Refused before any question.
     for (const std::string& second : {std::string("same.wav"), std::string("hard.wav")}) {
         const RunResult r = Run({"1644", "0.2", "fast", "2", "same.wav", second}, "o o\n");
         EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.out, Prompt("same.wav") + Prompt(second) +
-                             "Can't record both channels into the same file " + second + "\n");
+        EXPECT_EQ(r.out, "Can't record both channels into the same file " + second + "\n");
         EXPECT_TRUE(SameBytes(Read("same.wav"), "precious"));
         EXPECT_TRUE(SameBytes(Read("hard.wav"), "precious"));
     }

@@ -120,6 +120,12 @@ TEST_F(Reserve, OpenLengthTakeEndsAtAFullDiskOrTheFileSizeLimit)
         std::snprintf(length, sizeof length, "\nTake length: %.2f seconds\n",
                       periods * 4096 / 44100.0);
         EXPECT_TRUE(r.out.ends_with(length)) << r.out.substr(r.out.size() - 100);
+        // The last status line tells the same length, not what was captured.
+        std::string last;
+        for (const std::string& piece : SplitStatus(r.out))
+            last = piece.starts_with("rec = ") ? piece : last;
+        std::snprintf(length, sizeof length, "rec = %.2f sec", periods * 4096 / 44100.0);
+        EXPECT_EQ(last.substr(0, std::strlen(length)), length);
         EXPECT_TRUE(SameBytes(bytes, OpenHeader(44100, 1, 2, periods * 4096) +
                                          Repeat(Sample(77, 2), periods * 4096)));
         std::remove(Path(c.name).c_str());

@@ -109,6 +109,8 @@ RunResult RunQuillo(const RunOptions& options)
                 _exit(126);
             close(fd);
         }
+        if (options.stderr_to_stdout)
+            dup2(1, 2);
         if (options.run_as_uid >= 0) {
             if (run_as_gid < 0 || setgroups(0, nullptr) != 0 ||
                 setgid(static_cast<gid_t>(run_as_gid)) != 0 ||

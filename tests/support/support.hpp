@@ -38,6 +38,7 @@ struct RunOptions {
     int stdout_unread_ms = 0;            // standard output not read until then
     size_t stdout_close_after = 0;       // its reader goes away after this many bytes
     bool stdout_close_at_signal = false; // ... or when the signal is sent
+    bool stderr_to_stdout = false;       // standard error where standard output goes (2>&1)
     int timeout_ms = 60000;              // then SIGKILL: a test never hangs
 };
 

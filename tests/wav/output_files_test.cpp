@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -347,6 +348,25 @@ TEST_F(OutputFilesTest, ReservationAllocatesThePlannedDataWithoutGrowingTheFile)
     EXPECT_EQ(st.st_size, 44);
     EXPECT_GE(st.st_blocks * 512, 100 * 4096 * 2);
     CloseOutputFiles(&set);
+}
+
+// `- >> takes.wav`: an open take follows what the file holds, which is
+// never cut, reserved or rewritten: the header states the longest stream.
+TEST_F(OutputFilesTest, StandardOutputOpenForAppendingTakesTheStreamAfterWhatItHolds)
+{
+    SetList("/dev/stdout\n");
+    may_replace[0] = 2;
+    std::string planes(2 * 1024 * 2, '\x55'), buf(planes.size(), '\0');
+    const std::string out = CaptureStdout([&] {
+        fcntl(1, F_SETFL, O_APPEND);
+        EXPECT_EQ(write(1, "earlier", 7), 7);
+        EXPECT_EQ(Open(1, 0, 0, kOpenLength) + CommitOutputFiles(&set, 1024, 2), 0);
+        EXPECT_EQ(WritePeriod(&set, 0, 2, 1024, 0, planes.data(), planes.data(), buf.data()), 0);
+        EXPECT_EQ(SealShortTake(&set, 2, 1024) + CloseOutputFiles(&set), 0);
+    });
+    EXPECT_EQ(out.size(), 7u + 80 + 2048);
+    EXPECT_EQ(out.substr(0, 11), "earlierRIFF");
+    EXPECT_EQ(Le32(out, 7 + 76), 0xFFFFFFB6u);
 }
 
 TEST_F(OutputFilesTest, DevNullIsNeitherReservedNorRewritten)
