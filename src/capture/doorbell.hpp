@@ -34,5 +34,8 @@ template <class HasWork> void DoorbellSleep(Doorbell* bell, int64_t timeout_ns, 
     bell->sleeping.exchange(1, std::memory_order_acq_rel);
     if (!has_work())
         DoorbellWait(bell, timeout_ns);
-    bell->sleeping.store(0, std::memory_order_relaxed);
+    // Lowered by read-modify-write too: a ring that came while this thread
+    // slept, or just after it looked, is acquired with the work before it,
+    // so the caller's next look sees that work.
+    bell->sleeping.exchange(0, std::memory_order_acquire);
 }
