@@ -8,8 +8,8 @@
 
 #include "capture/capture.hpp"
 #include "cli/cli.hpp"
-#include "wav/file_safety.hpp"
-#include "wav/output_stream.hpp"
+#include "files/file_safety.hpp"
+#include "files/shown_name.hpp"
 
 namespace {
 
@@ -38,9 +38,9 @@ int RefuseFileName()
 
 // What the check of a given name found, before any question is asked.
 struct NameCheck {
-    int exists;        // CheckFileName
-    int no_take;       // HoldsNoTake
-    AnsweredFile file; // what the name leads to as the user is asked
+    FileCheck exists;
+    MayReplace no_take; // HoldsNoTake
+    AnsweredFile file;  // what the name leads to as the user is asked
 };
 
 NameCheck CheckName(const char* name)
@@ -80,20 +80,21 @@ int CheckOutputNames(int argc, char* argv[], int32_t channels, const char* names
 }
 
 // Asks about a checked name where a question is due, or takes the answer
-// given in advance. Gives its may_replace value, or -1 when the answer is x.
-int Decide(const char* name, NameCheck check, int answer)
+// given in advance. Returns false when the answer is x; else true, with
+// what the take may replace at the name.
+bool Decide(const char* name, const NameCheck& check, int answer, MayReplace* replace)
 {
-    if (check.no_take != 0)
-        return check.no_take;
-    if (check.exists != 2)
-        return 0;
-    if (answer == 'o')
-        return 1;
+    *replace = check.no_take;
+    if (check.no_take != MayReplace::kNothing || check.exists != FileCheck::kExists)
+        return true;
     if (answer == 'x') {
         std::printf("File %s already exists!\n", ShownName(name).c_str());
-        return -1;
+        return false;
     }
-    return CheckOverwrite(name) == 2 ? 1 : -1;
+    if (answer != 'o' && CheckOverwrite(name) != 2)
+        return false;
+    *replace = MayReplace::kAnyFile;
+    return true;
 }
 
 } // namespace
@@ -112,8 +113,8 @@ int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answe
     request->auto_naming = 1;
     request->channels = 1;
     request->interleave = 0;
-    request->may_replace[0] = 0;
-    request->may_replace[1] = 0;
+    request->may_replace[0] = MayReplace::kNothing;
+    request->may_replace[1] = MayReplace::kNothing;
     request->pinned[0] = AnsweredFile{};
     request->pinned[1] = AnsweredFile{};
 
@@ -188,11 +189,9 @@ int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answe
             checks[i] = CheckName(names[i]);
         std::string list;
         for (int i = 0; i < used; ++i) {
-            const int replace = Decide(names[i], checks[i], answer);
-            if (replace < 0)
+            if (!Decide(names[i], checks[i], answer, &request->may_replace[i]))
                 return 1;
-            request->may_replace[i] = replace;
-            if (replace == 1)
+            if (request->may_replace[i] == MayReplace::kAnyFile)
                 request->pinned[i] = checks[i].file;
             list += std::string(names[i]) + "\n";
         }
