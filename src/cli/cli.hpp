@@ -69,6 +69,25 @@ int ParseDuration(const char* text, double* seconds);
 // The file name that an output argument stands for: "-" is standard output.
 const char* OutputName(const char* arg);
 
+// The command line after the leading options, as RECORD's request reads it.
+inline constexpr int kFormatArg = 1;
+inline constexpr int kDurationArg = 2;
+inline constexpr int kDeviceArg = 3;
+inline constexpr int kChannelModeArg = 4;
+
+// The channel mode argument: 1 or 2 (mono files, one per channel), 's' (one
+// stereo file), or 0 for anything else.
+int ReadChannelMode(const char* arg);
+
+// Which arguments are the output names: from argv[first] on, one name, or
+// two in channel mode 2; any after those are extra, and not recorded.
+struct OutputNameArgs {
+    int first = kChannelModeArg + 1;
+    int wanted = 1; // the names the channel mode uses
+    int given = 0;  // how many of them the command line holds: 0 to wanted
+};
+OutputNameArgs FindOutputNames(int argc, char* argv[]);
+
 // The project's version, set once in CMake.
 inline constexpr const char kQuilloVersion[] = QUILLO_VERSION;
 
@@ -110,10 +129,11 @@ MayReplace StandardOutputHoldsNoTake();
 // bytes).
 int CheckOverwrite(const char* name);
 
-// When a given output name is standard output (the WAV stream goes there),
-// points `stdout` at a copy of standard error, so that every line of text
-// stays out of the recording. Takes the arguments after the leading options
-// (argv[1] the format code); call before anything of the take is printed.
+// When an output name (FindOutputNames) is standard output (the WAV stream
+// goes there), points `stdout` at a copy of standard error, so that every
+// line of text stays out of the recording. Takes the arguments after the
+// leading options (argv[1] the format code); call before anything of the
+// take is printed.
 void KeepTextOutOfRecording(int argc, char* argv[]);
 
 // 1 when `name` is the file that descriptor `fd` has open (same device and
