@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <pthread.h>
 
-struct AnsweredFile; // wav/file_safety.hpp
+#include "files/file_safety.hpp"
 
 // The period quillo asks the device for, in frames.
 inline constexpr int kRequestedPeriodFrames = 4096;
@@ -82,11 +82,12 @@ int64_t UnreportedLossFrames(const DeviceMark& before, const DeviceMark& after, 
 // Makes one take. Returns the exit status: 0 after a take, 1 after a
 // refusal or failure. A take stopped by SIGINT or SIGTERM finishes its files
 // and then ends the process by that signal.
-// `may_replace`: per given name, 1 when the user agreed to overwrite it;
+// `may_replace`: per given name, which existing file may be replaced;
 // `pinned`: per given name, the file agreed to (may be null).
 int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
            uint32_t sample_bytes, int32_t auto_naming, char* file_list, char* scratch,
-           int32_t interleave, const int32_t may_replace[2], const AnsweredFile* pinned = nullptr);
+           int32_t interleave, const MayReplace may_replace[2],
+           const AnsweredFile* pinned = nullptr);
 
 // The metering of a take: peak arrays, hold window and meter reset flag.
 struct TakeMeter {

@@ -4,7 +4,7 @@
 
 #include "capture/capture.hpp"
 #include "capture/device.hpp"
-#include "wav/file_safety.hpp"
+#include "files/shown_name.hpp"
 
 namespace {
 constexpr snd_pcm_uframes_t kRequestedBufferFrames = 8 * kRequestedPeriodFrames;

@@ -13,7 +13,7 @@
 #include "capture/console.hpp"
 #include "capture/device.hpp"
 #include "capture/writer.hpp"
-#include "wav/file_safety.hpp"
+#include "files/shown_name.hpp"
 #include "wav/wav.hpp"
 
 namespace {
@@ -103,7 +103,7 @@ int64_t FramesReached(const OutputFiles* files)
 
 int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
            uint32_t sample_bytes, int32_t auto_naming, char* file_list, char* scratch,
-           int32_t interleave, const int32_t may_replace[2], const AnsweredFile* pinned)
+           int32_t interleave, const MayReplace may_replace[2], const AnsweredFile* pinned)
 {
     OutputFiles files{};
     files.kept[0] = 1;

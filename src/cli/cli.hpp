@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "wav/file_safety.hpp"
+#include "files/file_safety.hpp"
 
 struct FormatInfo {
     const char* code;
@@ -32,15 +32,12 @@ struct RecordingRequest {
     std::vector<char> file_list;
     std::vector<char> scratch;
     int32_t interleave = 0;
-    // Per given name, in list order: 1 when the file existed and the user
-    // answered 'o' (or it is the regular file that standard output was
-    // opened on); 2 when it was written without a question because it was
-    // no regular file when checked (a device, a FIFO or pipe). Only such a
-    // file may be cut; any other given name is created afresh, and refused
-    // if it exists by then.
-    int32_t may_replace[2] = {0, 0};
-    // Per given name, where may_replace is 1: the file the name led to when
-    // the user was asked; the take opens that file or none.
+    // Per given name, in list order: which existing file the take may cut
+    // (kAnyFile when the user answered 'o'). Any other given name is created
+    // afresh, and refused if it exists by then.
+    MayReplace may_replace[2] = {MayReplace::kNothing, MayReplace::kNothing};
+    // Per given name, where may_replace is kAnyFile: the file the name led to
+    // when the user was asked; the take opens that file or none.
     AnsweredFile pinned[2];
 };
 
@@ -72,6 +69,25 @@ int ParseDuration(const char* text, double* seconds);
 // The file name that an output argument stands for: "-" is standard output.
 const char* OutputName(const char* arg);
 
+// The command line after the leading options, as RECORD's request reads it.
+inline constexpr int kFormatArg = 1;
+inline constexpr int kDurationArg = 2;
+inline constexpr int kDeviceArg = 3;
+inline constexpr int kChannelModeArg = 4;
+
+// The channel mode argument: 1 or 2 (mono files, one per channel), 's' (one
+// stereo file), or 0 for anything else.
+int ReadChannelMode(const char* arg);
+
+// Which arguments are the output names: from argv[first] on, one name, or
+// two in channel mode 2; any after those are extra, and not recorded.
+struct OutputNameArgs {
+    int first = kChannelModeArg + 1;
+    int wanted = 1; // the names the channel mode uses
+    int given = 0;  // how many of them the command line holds: 0 to wanted
+};
+OutputNameArgs FindOutputNames(int argc, char* argv[]);
+
 // The project's version, set once in CMake.
 inline constexpr const char kQuilloVersion[] = QUILLO_VERSION;
 
@@ -81,16 +97,20 @@ void Help();
 // forms of the duration.
 void HelpOptions();
 
-// 1 when the file is absent (or cannot be read), 2 when it exists. Never
-// opens the file, so it never waits (a FIFO).
-int CheckFileName(const char* name);
+// What CheckFileName found.
+enum class FileCheck { kAbsent = 1, kExists = 2 };
+
+// kAbsent when the file is absent (or cannot be read), kExists when it
+// exists. Never opens the file, so it never waits (a FIFO).
+FileCheck CheckFileName(const char* name);
 
 // Whether an existing name holds no take, so that writing it needs no
-// question: 2 when it is no regular file (a character device such as
-// /dev/null, a FIFO or pipe, standard output on a pipe or socket) or it is
-// standard output open for appending, 1 when it is the empty regular file
-// that standard output was opened on (`> take.wav`), 0 otherwise.
-int HoldsNoTake(const char* name);
+// question: kNoRegularFile when it is no regular file (a character device
+// such as /dev/null, a FIFO or pipe, standard output on a pipe or socket) or
+// it is standard output open for appending, kAnyFile when it is the empty
+// regular file that standard output was opened on (`> take.wav`), kNothing
+// otherwise.
+MayReplace HoldsNoTake(const char* name);
 
 // Refuses an output that cannot hold a take, with one line on standard
 // error and 1: standard output (IsStandardOutputName) that was closed when
@@ -98,20 +118,22 @@ int HoldsNoTake(const char* name);
 // too; any other name that standard error writes to. Else 0.
 int RefuseUnfitOutput(const char* name);
 
-// HoldsNoTake for standard output, as descriptor 1 is open: 2 for anything
-// but a regular file, and for a file open for appending (`>> f`: the take
-// follows what it holds); 1 for an empty regular file; 0 otherwise.
-int StandardOutputHoldsNoTake();
+// HoldsNoTake for standard output, as descriptor 1 is open: kNoRegularFile
+// for anything but a regular file, and for a file open for appending (`>> f`:
+// the take follows what it holds); kAnyFile for an empty regular file;
+// kNothing otherwise.
+MayReplace StandardOutputHoldsNoTake();
 
 // Asks about an existing file; 1: exit, 2: overwrite. Any other word asks
 // again. End of input is exit, and so is a word longer than a line (4096
 // bytes).
 int CheckOverwrite(const char* name);
 
-// When a given output name is standard output (the WAV stream goes there),
-// points `stdout` at a copy of standard error, so that every line of text
-// stays out of the recording. Takes the arguments after the leading options
-// (argv[1] the format code); call before anything of the take is printed.
+// When an output name (FindOutputNames) is standard output (the WAV stream
+// goes there), points `stdout` at a copy of standard error, so that every
+// line of text stays out of the recording. Takes the arguments after the
+// leading options (argv[1] the format code); call before anything of the
+// take is printed.
 void KeepTextOutOfRecording(int argc, char* argv[]);
 
 // 1 when `name` is the file that descriptor `fd` has open (same device and

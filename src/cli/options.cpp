@@ -6,7 +6,7 @@
 
 #include "capture/capture.hpp"
 #include "cli/cli.hpp"
-#include "wav/file_safety.hpp"
+#include "files/shown_name.hpp"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include "capture/capture.hpp"
 #include "cli/cli.hpp"
-#include "wav/file_safety.hpp"
-#include "wav/output_stream.hpp"
+#include "files/output_stream.hpp"
+#include "files/shown_name.hpp"
 
 int RefuseUnfitOutput(const char* name)
 {
@@ -33,13 +33,13 @@ int RefuseUnfitOutput(const char* name)
     return 1;
 }
 
-int StandardOutputHoldsNoTake()
+MayReplace StandardOutputHoldsNoTake()
 {
     struct stat st;
     const int flags = fcntl(STDOUT_FILENO, F_GETFL);
     if (flags < 0 || fstat(STDOUT_FILENO, &st) != 0)
-        return 0;
+        return MayReplace::kNothing;
     if (!S_ISREG(st.st_mode) || (flags & O_APPEND) != 0)
-        return 2;
-    return st.st_size == 0 ? 1 : 0;
+        return MayReplace::kNoRegularFile;
+    return st.st_size == 0 ? MayReplace::kAnyFile : MayReplace::kNothing;
 }

@@ -5,31 +5,33 @@
 #include <unistd.h>
 
 #include "cli/cli.hpp"
-#include "wav/file_safety.hpp"
-#include "wav/output_stream.hpp"
+#include "files/output_stream.hpp"
+#include "files/shown_name.hpp"
 
 // Asks whether the name could be opened for reading, without opening it: an
 // open would wait for ever on a FIFO that has no writer. A file that may not
 // be read still counts as absent; it is then created exclusively, so it is
 // refused rather than replaced without a question.
-int CheckFileName(const char* name)
+FileCheck CheckFileName(const char* name)
 {
-    return access(name, R_OK) == 0 ? 2 : 1;
+    return access(name, R_OK) == 0 ? FileCheck::kExists : FileCheck::kAbsent;
 }
 
-int HoldsNoTake(const char* name)
+MayReplace HoldsNoTake(const char* name)
 {
     if (IsStandardOutputName(name))
         return StandardOutputHoldsNoTake();
     // stat never opens, so a FIFO without a writer does not hold it up.
     struct stat st;
     if (stat(name, &st) != 0)
-        return 0;
+        return MayReplace::kNothing;
     if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))
-        return 2;
+        return MayReplace::kNoRegularFile;
     // Standard output on a file that `>` has just emptied; one opened with
     // `>>` on an earlier take still holds it.
-    return S_ISREG(st.st_mode) && st.st_size == 0 && NamesOpenFile(name, STDOUT_FILENO) ? 1 : 0;
+    return S_ISREG(st.st_mode) && st.st_size == 0 && NamesOpenFile(name, STDOUT_FILENO)
+               ? MayReplace::kAnyFile
+               : MayReplace::kNothing;
 }
 
 namespace {

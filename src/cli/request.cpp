@@ -2,14 +2,14 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "capture/capture.hpp"
 #include "cli/cli.hpp"
-#include "wav/file_safety.hpp"
-#include "wav/output_stream.hpp"
+#include "files/file_safety.hpp"
+#include "files/shown_name.hpp"
+#include "wav/header.hpp"
 
 namespace {
 
@@ -38,9 +38,9 @@ int RefuseFileName()
 
 // What the check of a given name found, before any question is asked.
 struct NameCheck {
-    int exists;        // CheckFileName
-    int no_take;       // HoldsNoTake
-    AnsweredFile file; // what the name leads to as the user is asked
+    FileCheck exists;
+    MayReplace no_take; // HoldsNoTake
+    AnsweredFile file;  // what the name leads to as the user is asked
 };
 
 NameCheck CheckName(const char* name)
@@ -57,74 +57,83 @@ void WarnOfExtraNames(int argc, char* argv[], int first_extra)
 
 // The output names the mode uses, checked before any question: each must
 // be a proper name and an output that can hold a take, and the two of mode
-// 2 distinct. Returns how many there are, or -1 after the refusal.
-int CheckOutputNames(int argc, char* argv[], int32_t channels, const char* names[2])
+// 2 distinct. Returns 0 with `names` filled, or 1 after the refusal.
+int CheckOutputNames(int argc, char* argv[], const OutputNameArgs& args, const char* names[2])
 {
-    const int used = channels == 2 && argc > 6 ? 2 : 1;
-    for (int i = 0; i < used; ++i) {
-        if (!ProperFileName(argv[5 + i])) {
-            RefuseFileName();
-            return -1;
-        }
-        names[i] = OutputName(argv[5 + i]);
+    for (int i = 0; i < args.given; ++i) {
+        if (!ProperFileName(argv[args.first + i]))
+            return RefuseFileName();
+        names[i] = OutputName(argv[args.first + i]);
         if (RefuseUnfitOutput(names[i]) != 0)
-            return -1;
+            return 1;
     }
-    if (used == 2 && NameTheSameFile(names[0], names[1])) {
+    if (args.given == 2 && NameTheSameFile(names[0], names[1])) {
         std::printf("Can't record both channels into the same file %s\n",
                     ShownName(names[1]).c_str());
-        return -1;
+        return 1;
     }
-    WarnOfExtraNames(argc, argv, 5 + (channels == 2 ? 2 : 1));
-    return used;
+    WarnOfExtraNames(argc, argv, args.first + args.wanted);
+    return 0;
 }
 
 // Asks about a checked name where a question is due, or takes the answer
-// given in advance. Gives its may_replace value, or -1 when the answer is x.
-int Decide(const char* name, NameCheck check, int answer)
+// given in advance. Returns false when the answer is x; else true, with
+// what the take may replace at the name.
+bool Decide(const char* name, const NameCheck& check, int answer, MayReplace* replace)
 {
-    if (check.no_take != 0)
-        return check.no_take;
-    if (check.exists != 2)
-        return 0;
-    if (answer == 'o')
-        return 1;
+    *replace = check.no_take;
+    if (check.no_take != MayReplace::kNothing || check.exists != FileCheck::kExists)
+        return true;
     if (answer == 'x') {
         std::printf("File %s already exists!\n", ShownName(name).c_str());
-        return -1;
+        return false;
     }
-    return CheckOverwrite(name) == 2 ? 1 : -1;
+    if (answer != 'o' && CheckOverwrite(name) != 2)
+        return false;
+    *replace = MayReplace::kAnyFile;
+    return true;
 }
 
-} // namespace
-
-const char* OutputName(const char* arg)
+// Takes the output names given, if any: checks them all, then asks about
+// each in turn where a question is due, and makes the file list. Returns 0,
+// or 1 after the refusal.
+int TakeOutputNames(int argc, char* argv[], RecordingRequest* request, int answer)
 {
-    return std::strcmp(arg, "-") == 0 ? "/dev/stdout" : arg;
-}
-
-int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answer)
-{
-    const int given = argc - 1;
-    SetText(&request->device, "default", kDeviceBytes);
-    request->file_list.assign(kListBytes, '\0');
-    request->scratch.assign(kListBytes, '\0');
-    request->auto_naming = 1;
-    request->channels = 1;
-    request->interleave = 0;
-    request->may_replace[0] = 0;
-    request->may_replace[1] = 0;
-    request->pinned[0] = AnsweredFile{};
-    request->pinned[1] = AnsweredFile{};
-
-    if (given < 2) {
-        Help();
+    const OutputNameArgs args = FindOutputNames(argc, argv);
+    if (args.given == 0)
+        return 0;
+    const char* names[2] = {nullptr, nullptr};
+    if (CheckOutputNames(argc, argv, args, names) != 0)
+        return 1;
+    // Both names are checked before the first question.
+    NameCheck checks[2];
+    for (int i = 0; i < args.given; ++i)
+        checks[i] = CheckName(names[i]);
+    std::string list;
+    for (int i = 0; i < args.given; ++i) {
+        if (!Decide(names[i], checks[i], answer, &request->may_replace[i]))
+            return 1;
+        if (request->may_replace[i] == MayReplace::kAnyFile)
+            request->pinned[i] = checks[i].file;
+        list += std::string(names[i]) + "\n";
+    }
+    if (args.given < args.wanted) {
+        std::printf("2 channels were requested, but on1y 1 filename was entered!\n");
         return 1;
     }
+    SetText(&request->file_list, list.c_str(), kListBytes);
+    request->scratch.assign(request->file_list.size(), '\0');
+    request->auto_naming = 0;
+    return 0;
+}
 
+// Reads the format code and the duration. Returns 0, or 1 after the
+// refusal.
+int ReadFormatAndDuration(char* argv[], RecordingRequest* request)
+{
     const FormatInfo* format = nullptr;
     for (const FormatInfo& f : kFormats) {
-        if (std::strcmp(argv[1], f.code) == 0) {
+        if (std::strcmp(argv[kFormatArg], f.code) == 0) {
             format = &f;
             break;
         }
@@ -139,7 +148,7 @@ int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answe
     // Beyond single precision is infinite; not a number and infinity are
     // no durations.
     double seconds = 0;
-    const bool is_duration = ParseDuration(argv[2], &seconds) == 0;
+    const bool is_duration = ParseDuration(argv[kDurationArg], &seconds) == 0;
     const float duration = std::isfinite(seconds) && std::fabs(seconds) <= FLT_MAX
                                ? static_cast<float>(seconds)
                                : static_cast<float>(INFINITY);
@@ -151,59 +160,51 @@ int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answe
         return 1;
     }
     request->duration_s = until_stopped ? 0.0f : duration;
+    return 0;
+}
 
-    if (given >= 3)
-        SetText(&request->device, argv[3], kDeviceBytes);
+} // namespace
 
-    if (given >= 4) {
-        if (std::strcmp(argv[4], "s") == 0) {
-            request->channels = 1;
-            request->interleave = 1;
-        } else {
-            const long mode = std::strtol(argv[4], nullptr, 10);
-            if (mode != 1 && mode != 2) {
-                std::printf("Improper channel number request\n");
-                return 1;
-            }
-            request->channels = static_cast<int32_t>(mode);
+int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answer)
+{
+    SetText(&request->device, "default", kDeviceBytes);
+    request->file_list.assign(kListBytes, '\0');
+    request->scratch.assign(kListBytes, '\0');
+    request->auto_naming = 1;
+    request->channels = 1;
+    request->interleave = 0;
+    for (int i = 0; i < 2; ++i) {
+        request->may_replace[i] = MayReplace::kNothing;
+        request->pinned[i] = AnsweredFile{};
+    }
+
+    if (argc <= kDurationArg) {
+        Help();
+        return 1;
+    }
+    if (ReadFormatAndDuration(argv, request) != 0)
+        return 1;
+    if (argc > kDeviceArg)
+        SetText(&request->device, argv[kDeviceArg], kDeviceBytes);
+    if (argc > kChannelModeArg) {
+        const int mode = ReadChannelMode(argv[kChannelModeArg]);
+        if (mode == 0) {
+            std::printf("Improper channel number request\n");
+            return 1;
         }
+        request->channels = mode == 's' ? 1 : mode;
+        request->interleave = mode == 's' ? 1 : 0;
     }
 
     // A take too long to count is refused before any question is asked;
     // the device's own period is checked again later.
     int64_t frames = 0;
     QUANTIZE(kRequestedPeriodFrames, request->rate_hz, &request->duration_s, &frames);
-    const uint32_t bytes_per_frame = request->sample_bytes * (request->interleave ? 2 : 1);
-    if (RefuseOverlongTake(frames, kRequestedPeriodFrames, bytes_per_frame))
+    if (RefuseOverlongTake(frames, kRequestedPeriodFrames,
+                           BytesPerFrame(request->sample_bytes, request->interleave)))
         return 1;
-
-    if (given >= 5) {
-        const char* names[2] = {nullptr, nullptr};
-        const int used = CheckOutputNames(argc, argv, request->channels, names);
-        if (used < 0)
-            return 1;
-        // Both names are checked before the first question.
-        NameCheck checks[2];
-        for (int i = 0; i < used; ++i)
-            checks[i] = CheckName(names[i]);
-        std::string list;
-        for (int i = 0; i < used; ++i) {
-            const int replace = Decide(names[i], checks[i], answer);
-            if (replace < 0)
-                return 1;
-            request->may_replace[i] = replace;
-            if (replace == 1)
-                request->pinned[i] = checks[i].file;
-            list += std::string(names[i]) + "\n";
-        }
-        if (request->channels == 2 && used == 1) {
-            std::printf("2 channels were requested, but on1y 1 filename was entered!\n");
-            return 1;
-        }
-        SetText(&request->file_list, list.c_str(), kListBytes);
-        request->scratch.assign(request->file_list.size(), '\0');
-        request->auto_naming = 0;
-    }
+    if (TakeOutputNames(argc, argv, request, answer) != 0)
+        return 1;
 
     if (std::strcmp(request->device.data(), "d") == 0)
         SetText(&request->device, "default", kDeviceBytes);

@@ -1,7 +1,5 @@
 // Keeping quillo's text out of a recording that goes to standard output.
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,13 +18,11 @@ int NamesOpenFile(const char* name, int fd)
 
 void KeepTextOutOfRecording(int argc, char* argv[])
 {
-    // The names that the command line will use: the fifth argument, and the
-    // sixth only in channel mode 2.
-    const int given = argc - 1;
-    bool to_stdout = given >= 5 && NamesOpenFile(OutputName(argv[5]), STDOUT_FILENO);
-    if (!to_stdout && given >= 6 && std::strcmp(argv[4], "s") != 0 &&
-        std::strtol(argv[4], nullptr, 10) == 2)
-        to_stdout = NamesOpenFile(OutputName(argv[6]), STDOUT_FILENO);
+    // The names that the command line will use.
+    const OutputNameArgs names = FindOutputNames(argc, argv);
+    bool to_stdout = false;
+    for (int i = 0; i < names.given && !to_stdout; ++i)
+        to_stdout = NamesOpenFile(OutputName(argv[names.first + i]), STDOUT_FILENO);
     if (!to_stdout)
         return;
 

@@ -1,12 +1,11 @@
 // The header of a PCM take whose length is known in advance: 44-byte
 // RIFF/WAVE while its sizes fit in 32 bits, 80-byte RF64 beyond.
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "wav/wav.hpp"
+#include "wav/header.hpp"
 
 namespace {
 
@@ -25,7 +24,7 @@ struct Format {
 Format FormatOf(uint32_t sample_bytes, int interleave)
 {
     const uint16_t channels = interleave == 1 ? 2 : 1;
-    return {channels, static_cast<uint16_t>(channels * sample_bytes)};
+    return {channels, static_cast<uint16_t>(BytesPerFrame(sample_bytes, interleave))};
 }
 
 // The 24-byte "fmt " chunk, the same in both header kinds.
@@ -91,7 +90,7 @@ void BuildHeader(unsigned char out[kHeaderBytes], uint32_t rate_hz, int64_t fram
                  uint32_t sample_bytes, int interleave)
 {
     const uint32_t data_bytes =
-        static_cast<uint32_t>(frames * FormatOf(sample_bytes, interleave).block_align);
+        static_cast<uint32_t>(frames * BytesPerFrame(sample_bytes, interleave));
     const uint32_t riff_bytes = data_bytes + 36;
 
     std::memcpy(out + 0, "RIFF", 4);
@@ -106,7 +105,7 @@ void BuildRf64Header(unsigned char out[kRf64HeaderBytes], uint32_t rate_hz, int6
                      uint32_t sample_bytes, int interleave)
 {
     const uint64_t data_bytes =
-        static_cast<uint64_t>(frames) * FormatOf(sample_bytes, interleave).block_align;
+        static_cast<uint64_t>(frames) * BytesPerFrame(sample_bytes, interleave);
     BuildRf64Front(out, data_bytes, frames, false);
     BuildFmtChunk(out + 48, rate_hz, sample_bytes, interleave);
     std::memcpy(out + 72, "data", 4);
@@ -134,31 +133,12 @@ void StateLongestStream(unsigned char header[kRf64HeaderBytes], uint32_t bytes_p
 int BuildTakeHeader(unsigned char out[kRf64HeaderBytes], uint32_t rate_hz, int64_t frames,
                     uint32_t sample_bytes, int interleave)
 {
-    const int header_bytes =
-        TakeHeaderBytes(frames, FormatOf(sample_bytes, interleave).block_align);
+    const int header_bytes = TakeHeaderBytes(frames, BytesPerFrame(sample_bytes, interleave));
     if (header_bytes == kRf64HeaderBytes)
         BuildRf64Header(out, rate_hz, frames, sample_bytes, interleave);
     else
         BuildHeader(out, rate_hz, frames, sample_bytes, interleave);
     return header_bytes;
-}
-
-int MAKE_HEADER(const char* name, uint32_t rate_hz, int64_t frames, uint32_t sample_bytes,
-                int interleave, int exclusive)
-{
-    unsigned char header[kRf64HeaderBytes];
-    const int header_bytes = BuildTakeHeader(header, rate_hz, frames, sample_bytes, interleave);
-
-    FILE* f = std::fopen(name, exclusive ? "wbx" : "wb");
-    if (f == nullptr)
-        return errno;
-    int err = 0;
-    if (std::fwrite(header, 1, static_cast<size_t>(header_bytes), f) !=
-        static_cast<size_t>(header_bytes))
-        err = errno ? errno : EIO;
-    if (std::fclose(f) != 0 && err == 0)
-        err = errno;
-    return -err;
 }
 
 // The files are open for appending, where Linux lets pwrite append too; the

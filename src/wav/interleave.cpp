@@ -1,7 +1,7 @@
 // Turns the two channel planes of a period into the frames of a stereo file.
 #include <cstring>
 
-#include "wav/wav.hpp"
+#include "wav/interleave.hpp"
 
 namespace {
 

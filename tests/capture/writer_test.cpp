@@ -117,7 +117,7 @@ class WriterTest : public ::testing::Test {
         QueuePublish(&writer.queue, repeat);
     }
 
-    static constexpr int32_t kNew[2] = {0, 0};
+    static constexpr MayReplace kNew[2] = {MayReplace::kNothing, MayReplace::kNothing};
     std::string dir, list;
     std::vector<char> scratch;
     OutputFiles files{};

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -36,6 +37,14 @@ class OutputFilesTest : public ::testing::Test {
         return OpenOutputFiles(&set, channels, size, auto_naming, list.data(), scratch.data(),
                                interleave, frames, 44100, may_replace);
     }
+    // One period into every file, as the writer thread writes it.
+    int WriteOne(int interleave, uint32_t size, int period, const char* plane1, const char* plane2,
+                 char* buf, int* channel = nullptr)
+    {
+        int ignored = 0;
+        return WritePeriodsQuietly(&set, interleave, size, period, &plane1, &plane2, 1, buf,
+                                   channel != nullptr ? channel : &ignored);
+    }
     void SetList(const std::string& text)
     {
         std::memcpy(list.data(), text.c_str(), text.size() + 1);
@@ -47,7 +56,7 @@ class OutputFilesTest : public ::testing::Test {
     OutputFiles set{};
     // Every given name counts as confirmed for overwriting unless a test
     // says otherwise.
-    int32_t may_replace[2] = {1, 1};
+    MayReplace may_replace[2] = {MayReplace::kAnyFile, MayReplace::kAnyFile};
 };
 
 TEST_F(OutputFilesTest, MakesOneNameAndHeaderPerKeptChannel)
@@ -168,9 +177,9 @@ TEST_F(OutputFilesTest, MonoFilesGrowByOnePeriodPerWriteChannelOneFirst)
     for (int n = 0; n < 3; ++n) {
         std::fill(planes.begin(), planes.begin() + period * 3, static_cast<char>('a' + n));
         std::fill(planes.begin() + period * 3, planes.end(), static_cast<char>('A' + n));
-        ASSERT_EQ(WritePeriod(&set, 0, 3, period, int64_t{n} * period, planes.data(),
-                              planes.data() + period * 3, interleaved.data()),
-                  0);
+        ASSERT_EQ(
+            WriteOne(0, 3, period, planes.data(), planes.data() + period * 3, interleaved.data()),
+            0);
         expect1 += planes.substr(0, period * 3);
         expect2 += planes.substr(period * 3);
     }
@@ -191,9 +200,9 @@ TEST_F(OutputFilesTest, StereoPeriodsLandAt44PlusPeriodTimesFrameBytes)
         planes[i] = static_cast<char>(i % 251);
     std::string interleaved(planes.size(), '\0');
     for (int n = 0; n < 2; ++n)
-        ASSERT_EQ(WritePeriod(&set, 1, 2, period, int64_t{n} * period, planes.data(),
-                              planes.data() + period * 2, interleaved.data()),
-                  0);
+        ASSERT_EQ(
+            WriteOne(1, 2, period, planes.data(), planes.data() + period * 2, interleaved.data()),
+            0);
     ASSERT_EQ(CloseOutputFiles(&set), 0);
     const std::string f = ReadFile("st.wav");
     ASSERT_EQ(f.size(), 44u + 2 * 16384);
@@ -228,17 +237,20 @@ TEST_F(OutputFilesTest, FailedWriteReportsTheFileAndTheSystemError)
     signal(SIGXFSZ, SIG_IGN);
     setrlimit(RLIMIT_FSIZE, &small);
     ::testing::internal::CaptureStderr();
-    int first = 0, second = 0;
+    int first = 0, second = 0, channel = -1;
     const std::string out = CaptureStdout([&] {
-        first = WritePeriod(&set, 0, 2, 4096, 0, planes.data(), planes.data() + 8192, buf.data());
-        second =
-            WritePeriod(&set, 0, 2, 4096, 4096, planes.data(), planes.data() + 8192, buf.data());
+        first = WriteOne(0, 2, 4096, planes.data(), planes.data() + 8192, buf.data(), &channel);
+        second = WriteOne(0, 2, 4096, planes.data(), planes.data() + 8192, buf.data(), &channel);
+        // What the take does with a failed write.
+        if (second != 0)
+            ReportWriteFailure(set.name[channel], second);
     });
     const std::string err = ::testing::internal::GetCapturedStderr();
     setrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, SIG_DFL);
     EXPECT_EQ(first, 0);
-    EXPECT_EQ(second, -1);
+    EXPECT_EQ(second, EFBIG);
+    EXPECT_EQ(channel, 0);
     EXPECT_EQ(set.frames_written[0], 4096);
     EXPECT_EQ(err, "Can't write limited.wav: File too large\n");
     EXPECT_EQ(out, "\n"); // ends the status line before the message
@@ -253,9 +265,7 @@ TEST_F(OutputFilesTest, ShortTakeIsCutToWholePeriodsWithMatchingHeader)
     ASSERT_EQ(ReserveTakeSpace(&set, 10 * period, 2), 0);
     std::string planes(2 * period * 2, '\x33'), buf(planes.size(), '\0');
     for (int n = 0; n < 3; ++n)
-        ASSERT_EQ(WritePeriod(&set, 0, 2, period, int64_t{n} * period, planes.data(),
-                              planes.data() + period * 2, buf.data()),
-                  0);
+        ASSERT_EQ(WriteOne(0, 2, period, planes.data(), planes.data() + period * 2, buf.data()), 0);
     // Half a period more reaches channel 1's file only, as after a failed write.
     std::fwrite(planes.data(), 1, period, set.file[0]);
     ASSERT_EQ(SealShortTake(&set, 2, period), 0);
@@ -279,9 +289,7 @@ TEST_F(OutputFilesTest, FileWithOneMorePeriodThanItsPartnerIsCutBackToIt)
     ASSERT_EQ(Open(2, 0, 0, 10 * period), 0);
     std::string planes(2 * period * 2, '\x44'), buf(planes.size(), '\0');
     for (int n = 0; n < 2; ++n)
-        ASSERT_EQ(WritePeriod(&set, 0, 2, period, int64_t{n} * period, planes.data(),
-                              planes.data() + period * 2, buf.data()),
-                  0);
+        ASSERT_EQ(WriteOne(0, 2, period, planes.data(), planes.data() + period * 2, buf.data()), 0);
     // A third period reached channel 1's file, then channel 2's write failed.
     ASSERT_EQ(std::fwrite(planes.data(), 1, period * 2, set.file[0]), size_t{period * 2});
     set.frames_written[0] += period;
@@ -298,8 +306,8 @@ TEST_F(OutputFilesTest, FileWithOneMorePeriodThanItsPartnerIsCutBackToIt)
 TEST_F(OutputFilesTest, NameNotAgreedToIsCreatedAfreshOrRefusedUntouched)
 {
     WriteFile("theirs.wav", "their take");
-    may_replace[0] = 0;
-    may_replace[1] = 0;
+    may_replace[0] = MayReplace::kNothing;
+    may_replace[1] = MayReplace::kNothing;
     SetList("mine.wav\ntheirs.wav\n");
     const std::string out = CaptureStdout([&] { EXPECT_EQ(Open(2, 0, 0, 4096), 1); });
     EXPECT_EQ(out, "Can't open theirs.wav for recording: File exists\n");
@@ -307,7 +315,7 @@ TEST_F(OutputFilesTest, NameNotAgreedToIsCreatedAfreshOrRefusedUntouched)
     EXPECT_EQ(ListDir("."), std::vector<std::string>{"theirs.wav"});
 
     // Agreed to, the same file is replaced.
-    may_replace[1] = 1;
+    may_replace[1] = MayReplace::kAnyFile;
     ASSERT_EQ(Open(2, 0, 0, 4096), 0);
     EXPECT_EQ(ReadFile("theirs.wav"), "their take");
     ASSERT_EQ(CommitOutputFiles(&set, 4096, 2), 0);
@@ -322,8 +330,8 @@ TEST_F(OutputFilesTest, DanglingLinkChainGetsItsLastTargetMadeAndRemovedOnRefusa
     // link.wav -> sub/hop.wav -> end.wav, relative to sub/.
     ASSERT_EQ(symlink("sub/hop.wav", "link.wav"), 0);
     ASSERT_EQ(symlink("end.wav", "sub/hop.wav"), 0);
-    may_replace[0] = 0;
-    may_replace[1] = 0;
+    may_replace[0] = MayReplace::kNothing;
+    may_replace[1] = MayReplace::kNothing;
     SetList("link.wav\n");
     ASSERT_EQ(Open(1, 0, 0, 4096), 0);
     CloseOutputFiles(&set);
@@ -355,13 +363,13 @@ TEST_F(OutputFilesTest, ReservationAllocatesThePlannedDataWithoutGrowingTheFile)
 TEST_F(OutputFilesTest, StandardOutputOpenForAppendingTakesTheStreamAfterWhatItHolds)
 {
     SetList("/dev/stdout\n");
-    may_replace[0] = 2;
+    may_replace[0] = MayReplace::kNoRegularFile;
     std::string planes(2 * 1024 * 2, '\x55'), buf(planes.size(), '\0');
     const std::string out = CaptureStdout([&] {
         fcntl(1, F_SETFL, O_APPEND);
         EXPECT_EQ(write(1, "earlier", 7), 7);
         EXPECT_EQ(Open(1, 0, 0, kOpenLength) + CommitOutputFiles(&set, 1024, 2), 0);
-        EXPECT_EQ(WritePeriod(&set, 0, 2, 1024, 0, planes.data(), planes.data(), buf.data()), 0);
+        EXPECT_EQ(WriteOne(0, 2, 1024, planes.data(), planes.data(), buf.data()), 0);
         EXPECT_EQ(SealShortTake(&set, 2, 1024) + CloseOutputFiles(&set), 0);
     });
     EXPECT_EQ(out.size(), 7u + 80 + 2048);

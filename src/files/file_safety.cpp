@@ -1,5 +1,5 @@
-// File safety: identity, locks, durable folders and printable names.
-#include "wav/file_safety.hpp"
+// File safety: identity, locks and durable folders.
+#include "files/file_safety.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -9,22 +9,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-std::string ShownName(const char* name)
-{
-    std::string shown;
-    for (const char* p = name; *p != '\0'; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c == 0x7f) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\%03o", c);
-            shown += escaped;
-        } else {
-            shown += static_cast<char>(c);
-        }
-    }
-    return shown;
-}
 
 AnsweredFile PinAnsweredFile(const char* name)
 {

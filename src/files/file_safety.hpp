@@ -1,9 +1,10 @@
 // The rules that keep a take from harming files it does not own: names
 // resolved once, files made and removed by identity, one take per file,
-// folders made durable, names shown without the terminal obeying them.
+// folders made durable.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 
@@ -27,6 +28,20 @@ struct AnsweredFile {
     ino_t ino = 0;
 };
 
+// Which existing file at a given output name the take may open as it is
+// (and cut) rather than create afresh.
+enum class MayReplace : int32_t {
+    // None: the name is created exclusively, and a file there by then is
+    // refused.
+    kNothing = 0,
+    // Any file: the user agreed to replace it (answered 'o', or -y), or it is
+    // the empty regular file that standard output was opened on.
+    kAnyFile = 1,
+    // Only a file that is no regular file (a device, a FIFO or pipe): it held
+    // no take when it was checked, so no question was asked.
+    kNoRegularFile = 2,
+};
+
 // Identifies the file `name` leads to now; a name that leads nowhere is
 // pinned to no file, which nothing matches.
 AnsweredFile PinAnsweredFile(const char* name);
@@ -40,11 +55,6 @@ inline constexpr int kChangedSinceAsked = -2;
 // and the file opened must be the very one pinned. Returns 0, the errno,
 // or kChangedSinceAsked (nothing was changed).
 int OpenAnsweredFile(const char* name, const AnsweredFile* pin, int* fd);
-
-// `name` as it may be printed: every control character (below 0x20, and
-// 0x7f) as a backslash and three octal digits, so that a name cannot move
-// the cursor, retitle or clear the terminal. Other names are unchanged.
-std::string ShownName(const char* name);
 
 // Opens the folder that would hold `path` and sets `leaf` to the last
 // component. Returns the folder's descriptor, or minus the errno. A folder

@@ -1,6 +1,6 @@
 // Standard output as an output file, and outputs whose header cannot be
 // rewritten.
-#include "wav/output_stream.hpp"
+#include "files/output_stream.hpp"
 
 #include <cerrno>
 #include <cstring>
