@@ -502,12 +502,12 @@ int WriterStart(TakeWriter* writer, OutputFiles* files, int interleave, uint32_t
     if (writer->interleave_buf == nullptr ||
         QueueInit(&writer->queue, QueuePeriods(rate_hz, period_frames), plane_bytes) != 0) {
         WriterFree(writer);
-        return -1;
+        return ENOMEM;
     }
     const int started = StartThreadWithoutSignals(&writer->thread, WriterThreadMain, writer);
     if (started != 0) {
         WriterFree(writer);
-        return -1;
+        return started;
     }
     writer->running = true;
     return 0;
