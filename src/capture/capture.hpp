@@ -26,12 +26,9 @@ int64_t MaxTakeFrames(int period_frames, uint32_t bytes_per_frame);
 // 1; else 0.
 int RefuseOverlongTake(int64_t frames, int period_frames, uint32_t bytes_per_frame);
 
-// Prints "\rrem = %.2f sec" with (frames_a + frames_b) / rate; the bar meter
-// that follows it flushes the line.
-void UpdateClock(int64_t frames_a, int64_t frames_b, uint32_t rate_hz);
-// The same text in `out` (room for `room` bytes); returns its length. With
-// `elapsed`, the time recorded so far of a take of open length:
-// "\rrec = %.2f sec".
+// The remaining time of a take, "\rrem = %.2f sec" with frames / rate, in
+// `out` (room for `room` bytes); returns its length. With `elapsed`, the
+// time recorded so far of a take of open length: "\rrec = %.2f sec".
 int FormatClock(char* out, int room, int64_t frames, uint32_t rate_hz, bool elapsed = false);
 
 // Where the program last stood against the device: when it last read
@@ -106,12 +103,10 @@ void MeterStart(TakeMeter* meter, uint32_t rate_hz, int32_t channels, int32_t in
 // Scans the period read one iteration earlier.
 void MeterScan(TakeMeter* meter, int period_frames, uint32_t sample_bytes, const char* plane1,
                const char* plane2);
-// Draws the bar meter behind the remaining time (not in a quiet take),
-// then updates the held peaks.
-void MeterShow(TakeMeter* meter, uint32_t sample_bytes);
 // The status line of a period (not in a quiet take): the remaining time (or
 // with `elapsed` the time recorded) and the bar meter, fitted to the
-// terminal's width; then the held peaks are updated.
+// terminal's width, written but not flushed; then the held peaks are
+// updated.
 void ShowStatus(TakeMeter* meter, uint32_t sample_bytes, int64_t frames, uint32_t rate_hz,
                 bool elapsed = false);
 // The end-of-take report of the channel peaks.
@@ -121,7 +116,6 @@ void MeterReport(const TakeMeter* meter, uint32_t sample_bytes, const int kept[2
 // A quiet take prints no status line (remaining time and bar meter); every
 // other line is printed as usual. Set before RECORD is called.
 void SetQuietTake(int quiet);
-int QuietTake();
 
 // The width of the terminal that shows the status line. Watched from the
 // start of the take (before the terminal thread takes standard output over)
@@ -157,6 +151,7 @@ int StopSignal();
 [[noreturn]] void RaiseAgain(int signal);
 
 // CLOCK_MONOTONIC in nanoseconds.
+inline constexpr int64_t kNsPerSecond = 1000000000;
 int64_t MonotonicNs();
 
 // Starts a thread that takes no signal but the stop signals, whose handler

@@ -314,10 +314,10 @@ size_t ConsoleQueueTake(ConsoleQueue* queue, char* out, size_t room, int* fd)
 int ConsoleOpen(Console* console)
 {
     if (ConsoleQueueInit(&console->queue, kConsoleSlots) != 0)
-        return -1;
+        return ENOMEM;
     if (ConsoleQueueInit(&console->foreign, kForeignSlots) != 0) {
         ConsoleQueueFree(&console->queue);
-        return -1;
+        return ENOMEM;
     }
     console->out_buffer = static_cast<char*>(std::malloc(kStreamBufferBytes));
     out_target = {console, 1};
@@ -327,7 +327,7 @@ int ConsoleOpen(Console* console)
     console->err = fopencookie(&err_target, "w", io);
     if (console->out_buffer == nullptr || console->out == nullptr || console->err == nullptr) {
         FreeStreams(console);
-        return -1;
+        return ENOMEM;
     }
     // Fully buffered: the status line of a period reaches the queue whole,
     // at the flush that ends the period.
@@ -345,7 +345,7 @@ int ConsoleOpen(Console* console)
     const int started = StartThreadWithoutSignals(&console->thread, TerminalThreadMain, console);
     if (started != 0) {
         FreeStreams(console);
-        return -1;
+        return started;
     }
 
     stdout = console->out;

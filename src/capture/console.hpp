@@ -106,7 +106,8 @@ struct Console {
 };
 
 // Starts the terminal thread and swaps standard output and error for
-// queueing streams. Returns 0, or -1 (nothing changed) when it cannot.
+// queueing streams. Returns 0; or, with nothing changed, ENOMEM without
+// memory, or the error of the thread that could not be started.
 int ConsoleOpen(Console* console);
 // Flushes what was printed into the queue. Never blocks on the terminal.
 void ConsoleFlush();

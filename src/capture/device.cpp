@@ -142,7 +142,11 @@ int CommitTiming(CaptureDevice* device, snd_pcm_hw_params_t* params, uint32_t ra
     snd_pcm_uframes_t buffer = kRequestedBufferFrames;
     snd_pcm_hw_params_set_buffer_size_near(pcm, params, &buffer);
     // A period of no frames could never fill a take.
-    if (snd_pcm_hw_params(pcm, params) < 0 || period == 0 || period > 1u << 20) {
+    const int err = snd_pcm_hw_params(pcm, params);
+    if (err < 0 || period == 0 || period > 1u << 20) {
+        if (err < 0)
+            std::fprintf(stderr, "Problem setting recording hardware parameters: %s\n",
+                         snd_strerror(err));
         ReportRefusedCommit(params);
         return 1;
     }

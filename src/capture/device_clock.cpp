@@ -4,10 +4,6 @@
 #include "capture/capture.hpp"
 #include "capture/device.hpp"
 
-namespace {
-constexpr int64_t kNsPerSecond = 1000000000;
-} // namespace
-
 int64_t MonotonicNs()
 {
     timespec now;

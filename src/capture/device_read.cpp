@@ -40,7 +40,7 @@ PeriodRead Stopped()
 
 int64_t BufferNs(const CaptureDevice* device)
 {
-    return device->grant.buffer_frames * 1000000000 / device->rate_hz;
+    return device->grant.buffer_frames * kNsPerSecond / device->rate_hz;
 }
 
 // Starts a stream that is only prepared (it delivers nothing to wait for

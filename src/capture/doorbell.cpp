@@ -1,6 +1,8 @@
 // The futex behind the doorbell.
 #include "capture/doorbell.hpp"
 
+#include "capture/capture.hpp"
+
 #include <cerrno>
 #include <ctime>
 #include <linux/futex.h>
@@ -8,8 +10,6 @@
 #include <unistd.h>
 
 namespace {
-constexpr int64_t kNsPerSecond = 1000000000;
-
 uint32_t* FutexWord(Doorbell* bell)
 {
     return reinterpret_cast<uint32_t*>(&bell->sleeping);

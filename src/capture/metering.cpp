@@ -17,11 +17,6 @@ void SetQuietTake(int quiet)
     quiet_take = quiet;
 }
 
-int QuietTake()
-{
-    return quiet_take;
-}
-
 void MeterStart(TakeMeter* meter, uint32_t rate_hz, int32_t channels, int32_t interleave)
 {
     for (int c = 0; c < 2; ++c) {
@@ -74,36 +69,22 @@ void HoldPeaks(TakeMeter* meter)
 
 } // namespace
 
-void MeterShow(TakeMeter* meter, uint32_t sample_bytes)
-{
-    if (!quiet_take)
-        StereoMeter(meter->period_peaks, kMeterRangeDb, &meter->reset, kFallDb,
-                    static_cast<int>(sample_bytes), meter->meter_channels, meter->held_peaks);
-    HoldPeaks(meter);
-}
-
 void ShowStatus(TakeMeter* meter, uint32_t sample_bytes, int64_t frames, uint32_t rate_hz,
                 bool elapsed)
 {
-    constexpr int kClockBytes = 64;
-    char line[kClockBytes + kMeterTextBytes];
-    const int columns = quiet_take ? 0 : StatusColumns();
-    if (columns == 0) {
-        if (!quiet_take && elapsed) {
-            const int len = FormatClock(line, kClockBytes, frames, rate_hz, true);
-            std::fwrite(line, 1, static_cast<size_t>(len), stdout);
-        } else if (!quiet_take) {
-            UpdateClock(frames, 0, rate_hz);
-        }
-        MeterShow(meter, sample_bytes);
-        return;
+    if (!quiet_take) {
+        constexpr int kClockBytes = 64;
+        char line[kClockBytes + kMeterTextBytes];
+        int len = FormatClock(line, kClockBytes, frames, rate_hz, elapsed);
+        len +=
+            FormatMeter(line + len, meter->period_peaks, kMeterRangeDb, &meter->reset, kFallDb,
+                        static_cast<int>(sample_bytes), meter->meter_channels, meter->held_peaks);
+        // 0 columns: no terminal, and no limit.
+        const int columns = StatusColumns();
+        if (columns != 0)
+            len = FitStatusLine(line, len, static_cast<int>(sizeof line), columns);
+        std::fwrite(line, 1, static_cast<size_t>(len), stdout);
     }
-    int len = FormatClock(line, kClockBytes, frames, rate_hz, elapsed);
-    len += FormatMeter(line + len, meter->period_peaks, kMeterRangeDb, &meter->reset, kFallDb,
-                       static_cast<int>(sample_bytes), meter->meter_channels, meter->held_peaks);
-    len = FitStatusLine(line, len, static_cast<int>(sizeof line), columns);
-    std::fwrite(line, 1, static_cast<size_t>(len), stdout);
-    std::fflush(stdout);
     HoldPeaks(meter);
 }
 

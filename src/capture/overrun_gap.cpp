@@ -5,8 +5,6 @@
 
 namespace {
 
-constexpr int64_t kNsPerSecond = 1000000000;
-
 // Frames captured in `ns` at `rate_hz`; whole seconds first, so that even a
 // take paused for days cannot overflow. A negative span counts as none.
 int64_t FramesIn(int64_t ns, uint32_t rate_hz)

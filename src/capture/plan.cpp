@@ -68,12 +68,3 @@ int FormatClock(char* out, int room, int64_t frames, uint32_t rate_hz, bool elap
     std::memcpy(out + kStartBytes + digits, kEnd, kEndBytes + 1);
     return kStartBytes + digits + kEndBytes;
 }
-
-void UpdateClock(int64_t frames_a, int64_t frames_b, uint32_t rate_hz)
-{
-    char text[64];
-    const int len = FormatClock(text, sizeof text, frames_a + frames_b, rate_hz);
-    // Not flushed here: the meter text that follows in the same period
-    // flushes the whole status line, one write per period.
-    std::fwrite(text, 1, static_cast<size_t>(len), stdout);
-}

@@ -480,7 +480,7 @@ int WriterStart(TakeWriter* writer, OutputFiles* files, int interleave, uint32_t
 {
     writer->open_length = open_length;
     writer->frames_in_slot = frames_in_slot;
-    writer->bytes_per_frame = sample_bytes * (interleave == 1 ? 2 : 1);
+    writer->bytes_per_frame = BytesPerFrame(sample_bytes, interleave);
     writer->reserve_frames = (int64_t{kReserveAheadSeconds} * rate_hz + period_frames - 1) /
                              period_frames * period_frames;
     writer->reserved_frames = 0;
@@ -502,12 +502,12 @@ int WriterStart(TakeWriter* writer, OutputFiles* files, int interleave, uint32_t
     if (writer->interleave_buf == nullptr ||
         QueueInit(&writer->queue, QueuePeriods(rate_hz, period_frames), plane_bytes) != 0) {
         WriterFree(writer);
-        return -1;
+        return ENOMEM;
     }
     const int started = StartThreadWithoutSignals(&writer->thread, WriterThreadMain, writer);
     if (started != 0) {
         WriterFree(writer);
-        return -1;
+        return started;
     }
     writer->running = true;
     return 0;

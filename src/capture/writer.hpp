@@ -155,7 +155,8 @@ struct TakeWriter {
 };
 
 // Allocates the queue and starts the writer, which first syncs the folders
-// of the files this run created. Returns 0, or -1 without memory or thread.
+// of the files this run created. Returns 0; ENOMEM without memory; or the
+// error of the thread that could not be started.
 int WriterStart(TakeWriter* writer, OutputFiles* files, int interleave, uint32_t sample_bytes,
                 int period_frames, uint32_t rate_hz, bool open_length = false,
                 bool frames_in_slot = false);

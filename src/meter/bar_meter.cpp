@@ -1,6 +1,5 @@
 // Bar meter: a 24-column bar over the meter range and the held peaks in dB.
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 #include "meter/meter.hpp"
@@ -86,14 +85,4 @@ int FormatMeter(char* out, const int32_t* period_peaks, float range_db, int* res
     len = Append(out, len, " dB   ");
     Last = static_cast<float>(level);
     return len;
-}
-
-void StereoMeter(const int32_t* period_peaks, float range_db, int* reset, float fall_db,
-                 int sample_bytes, int channels, const int32_t* held_peaks)
-{
-    char text[kMeterTextBytes];
-    const int len = FormatMeter(text, period_peaks, range_db, reset, fall_db, sample_bytes,
-                                channels, held_peaks);
-    std::fwrite(text, 1, static_cast<size_t>(len), stdout);
-    std::fflush(stdout);
 }

@@ -22,17 +22,13 @@ void CheckPeak(int index, int count, uint32_t sample_bytes, int32_t* take_peaks,
 void CheckFramePeaks(int channels, int count, uint32_t sample_bytes, int32_t* take_peaks,
                      const void* frames, int32_t* period_peaks);
 
-// Appends the meter text (bar over `range_db`, held peaks in dB) to the
-// status line and flushes standard output. Its state lives across calls and
-// is reinitialised when *reset is 1.
-void StereoMeter(const int32_t* period_peaks, float range_db, int* reset, float fall_db,
-                 int sample_bytes, int channels, const int32_t* held_peaks);
-
 // How many of the 24 bar columns a displayed level of `current_db` lights.
 int LitSegments(double current_db, float range_db);
 
-// The meter text of one call, without printing it; `out` has room for
-// kMeterTextBytes. Returns the length. StereoMeter prints exactly this.
+// The meter text of one period (the bar over `range_db`, the held peaks in
+// dB), which continues the status line after the remaining time; `out` has
+// room for kMeterTextBytes. Returns the length. Its state lives across
+// calls and is reinitialised when *reset is 1.
 inline constexpr int kMeterTextBytes = 128;
 int FormatMeter(char* out, const int32_t* period_peaks, float range_db, int* reset, float fall_db,
                 int sample_bytes, int channels, const int32_t* held_peaks);

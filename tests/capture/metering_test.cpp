@@ -43,7 +43,7 @@ TEST(TakeMetering, HeldPeaksAreReplacedByThePeriodPeaksAfter33Periods)
             // A loud first period, then quiet ones that grow slowly.
             m.period_peaks[0] = period == 1 ? 30000 : 100 + period;
             m.period_peaks[1] = period == 1 ? 20000 : 50 + period;
-            MeterShow(&m, 2);
+            ShowStatus(&m, 2, 0, 44100);
             if (period < 33) {
                 ASSERT_EQ(m.held_peaks[0], 30000) << period;
                 ASSERT_EQ(m.held_peaks[1], 20000) << period;
@@ -63,7 +63,7 @@ TEST(TakeMetering, OneChannelModeHoldsOnlyEntryZero)
     MeterStart(&m, 48000, 1, 0);
     m.period_peaks[0] = 10;
     m.period_peaks[1] = 99;
-    CaptureStdout([&] { MeterShow(&m, 2); });
+    CaptureStdout([&] { ShowStatus(&m, 2, 0, 44100); });
     EXPECT_EQ(m.held_peaks[0], 10);
     EXPECT_EQ(m.held_peaks[1], 0);
 }
@@ -116,9 +116,9 @@ TEST(TakeMetering, QuietTakePrintsNoMeterButKeepsTheHeldPeaks)
             m->period_peaks[0] = p[0];
             m->period_peaks[1] = p[1];
         }
-        loud_text += CaptureStdout([&] { MeterShow(&loud, 2); });
+        loud_text += CaptureStdout([&] { ShowStatus(&loud, 2, 0, 44100); });
         SetQuietTake(1);
-        quiet_text += CaptureStdout([&] { MeterShow(&quiet, 2); });
+        quiet_text += CaptureStdout([&] { ShowStatus(&quiet, 2, 0, 44100); });
         SetQuietTake(0);
         EXPECT_EQ(quiet.held_peaks[0], loud.held_peaks[0]);
         EXPECT_EQ(quiet.held_peaks[1], loud.held_peaks[1]);

@@ -70,10 +70,11 @@ TEST(TakeLength, OnlyATakeTooLongToCountIsRefused)
                   "Improper duration request: too many frames to count\n");
 }
 
-TEST(UpdateClock, PrintsRemainingSecondsOnARewrittenLine)
+TEST(FormatClock, RemainingSecondsOnARewrittenLine)
 {
-    EXPECT_EQ(CaptureStdout([] { UpdateClock(2646016, -4096, 44100); }), "\rrem = 59.91 sec");
-    EXPECT_EQ(CaptureStdout([] { UpdateClock(2646016, -2646016, 44100); }), "\rrem = 0.00 sec");
+    char text[64];
+    EXPECT_EQ(std::string(text, FormatClock(text, 64, 2646016 - 4096, 44100)), "\rrem = 59.91 sec");
+    EXPECT_EQ(std::string(text, FormatClock(text, 64, 0, 44100)), "\rrem = 0.00 sec");
 }
 
 } // namespace

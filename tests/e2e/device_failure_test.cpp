@@ -254,7 +254,7 @@ TEST_F(DeviceFailure, RefusedCommitPrintsTheFiveLineReport)
 {
     const RunResult r = Run({"1644", "1", "nocommit"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(Unwaited(r.err), "");
+    EXPECT_EQ(Unwaited(r.err), "Problem setting recording hardware parameters: Invalid argument\n");
     const std::vector<std::string> lines = SplitLines(r.out);
     ASSERT_EQ(lines.size(), 5u) << r.out;
     EXPECT_EQ(lines[0], "Could not set record hardware parameters:");

@@ -139,15 +139,6 @@ TEST(BarMeter, LitSegmentBoundaries)
         EXPECT_EQ(LitSegments(c.current, 45.0f), c.lit) << c.current;
 }
 
-TEST(BarMeter, StereoMeterPrintsTheTextAndFlushes)
-{
-    int reset = 1;
-    const int32_t period[2] = {16384, 8192}, held[2] = {0, 0};
-    const std::string out =
-        CaptureStdout([&] { StereoMeter(period, 45.0f, &reset, 11.25f, 2, 2, held); });
-    EXPECT_EQ(out, Text(20, "-144.0 / -144.0"));
-}
-
 TEST(BarMeter, StatusLineIsFittedToTheTerminalBarFirst)
 {
     const std::string clock = "\rrem = 12.34 sec";
