@@ -80,11 +80,13 @@ int64_t UnreportedLossFrames(const DeviceMark& before, const DeviceMark& after, 
 // refusal or failure. A take stopped by SIGINT or SIGTERM finishes its files
 // and then ends the process by that signal.
 // `may_replace`: per given name, which existing file may be replaced;
-// `pinned`: per given name, the file agreed to (may be null).
+// `pinned`: per given name, the file agreed to (may be null); `split_s`:
+// with a length in seconds, the take goes on across a series of files of
+// that length, the names being patterns (0: one file per channel).
 int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
            uint32_t sample_bytes, int32_t auto_naming, char* file_list, char* scratch,
            int32_t interleave, const MayReplace may_replace[2],
-           const AnsweredFile* pinned = nullptr);
+           const AnsweredFile* pinned = nullptr, double split_s = 0);
 
 // The metering of a take: peak arrays, hold window and meter reset flag.
 struct TakeMeter {

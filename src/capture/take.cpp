@@ -21,11 +21,12 @@ void ReportSetupFailure(int err)
 
 int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
            uint32_t sample_bytes, int32_t auto_naming, char* file_list, char* scratch,
-           int32_t interleave, const MayReplace may_replace[2], const AnsweredFile* pinned)
+           int32_t interleave, const MayReplace may_replace[2], const AnsweredFile* pinned,
+           double split_s)
 {
     Take take;
     take.request = {device,    rate_hz, duration_s, channels,    sample_bytes, auto_naming,
-                    file_list, scratch, interleave, may_replace, pinned};
+                    file_list, scratch, interleave, may_replace, pinned,       split_s};
     if (PlanTake(&take) == 0 && OpenTake(&take) == 0) {
         StartTake(&take);
         CaptureTake(&take);

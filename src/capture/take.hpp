@@ -25,6 +25,7 @@ struct TakeRequest {
     int32_t interleave;
     const MayReplace* may_replace;
     const AnsweredFile* pinned;
+    double split_s; // 0: no series
 };
 
 // Everything a take holds is released by EndTake, in the order of the
