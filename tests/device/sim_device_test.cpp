@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "alsa_config.hpp"
 #include "sim_signal.hpp"
 
 namespace {
@@ -218,7 +219,7 @@ class SimDevice : public testing::Test {
                 out << "  log \"" << LogPath() << "\"\n";
             out << options << "\n}\n";
         }
-        setenv("ALSA_CONFIG_PATH", ("/usr/share/alsa/alsa.conf:" + conf).c_str(), 1);
+        setenv("ALSA_CONFIG_PATH", AlsaConfigPath(conf).c_str(), 1);
         snd_config_update_free_global();
         return snd_pcm_open(&pcm_, "sim", SND_PCM_STREAM_CAPTURE, mode);
     }

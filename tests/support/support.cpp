@@ -82,6 +82,8 @@ RunResult RunQuillo(const RunOptions& options)
         if (user != nullptr)
             run_as_gid = static_cast<long>(user->pw_gid);
     }
+    const std::string alsa_config =
+        options.alsa_config.empty() ? AlsaConfigPath() : options.alsa_config;
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -117,12 +119,7 @@ RunResult RunQuillo(const RunOptions& options)
         }
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
             _exit(126);
-        if (!options.alsa_config.empty()) {
-            const std::string path = "/usr/share/alsa/alsa.conf:" + options.alsa_config;
-            setenv("ALSA_CONFIG_PATH", path.c_str(), 1);
-        }
-        if (!options.alsa_config_alone.empty())
-            setenv("ALSA_CONFIG_PATH", options.alsa_config_alone.c_str(), 1);
+        setenv("ALSA_CONFIG_PATH", alsa_config.c_str(), 1);
         if (options.file_size_limit >= 0) {
             rlimit limit{static_cast<rlim_t>(options.file_size_limit),
                          static_cast<rlim_t>(options.file_size_limit)};

@@ -11,6 +11,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "alsa_config.hpp"
+
 struct RunOptions {
     std::vector<std::string> args;
     std::string program; // the program to run, when not build/quillo
@@ -21,8 +23,7 @@ struct RunOptions {
     std::string stdout_path;    // standard output into this file (out stays empty)
     int run_as_uid = -1;        // this user and its group, without others (needs root)
     std::string cwd;
-    std::string alsa_config;             // a file appended to the stock configuration
-    std::string alsa_config_alone;       // a file used instead of the stock configuration
+    std::string alsa_config;             // ALSA_CONFIG_PATH; AlsaConfigPath() when empty
     int signal = 0;                      // sent once, `signal_after_ms` after the start,
     int signal_after_ms = 0;             // or after `signal_after_text` appears on
     std::string signal_after_text;       // standard output, when it is given (also
