@@ -3,6 +3,7 @@
 // take, its audio has been synced before the program says "Done" or ends.
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <ostream>
 #include <thread>
@@ -108,10 +109,11 @@ TEST_P(Durable, StallShorterThanTheQueueLosesNothing)
 // folder that holds the files this run created (given names or made ones).
 TEST_P(Durable, SyncsWhileRecordingAndBeforeDone)
 {
-    // 2 s, a period more, and some slack for a loaded machine, up to when the
-    // program asks for the sync (however long a busy disk then takes): a
-    // program that syncs only every 3 s still fails.
-    constexpr int64_t kSyncWithinMs = 2000 + 100 + 500;
+    // From a write to when the program asks for its file's sync, less the
+    // slow syncs of the other file asked for meanwhile: 2 s, and what a
+    // loaded machine may add, short of the 3 s of a program that syncs only
+    // every 3 s.
+    constexpr int64_t kSyncWithinMs = 2900;
     const Format& f = GetParam();
     MOUNT_OR_SKIP("sync_delay_ms=200");
     for (const bool made_names : {false, true}) {
@@ -144,8 +146,11 @@ TEST_P(Durable, SyncsWhileRecordingAndBeforeDone)
                 last_write = i;
                 const int sync = SyncAfter(events, path, i);
                 ASSERT_GE(sync, 0) << "write at " << e.Number(1) << " never synced";
-                EXPECT_LE(events[static_cast<size_t>(sync)].Number(2) - e.ms, kSyncWithinMs)
-                    << "write at " << e.Number(1);
+                int64_t waited = events[static_cast<size_t>(sync)].Number(2) - e.ms;
+                for (size_t j = i + 1; j < static_cast<size_t>(sync); ++j)
+                    if (events[j].op == "fsync" && events[j].path() != path)
+                        waited -= events[j].ms - std::max(events[j].Number(2), e.ms);
+                EXPECT_LE(waited, kSyncWithinMs) << "write at " << e.Number(1);
             }
             ASSERT_GT(writes, 0u);
             const int final_sync = SyncAfter(events, path, last_write);
@@ -197,14 +202,16 @@ TEST_P(Durable, CtrlCSyncsTheRewrittenHeader)
 // A stall longer than the queue (12 s of audio): the device is still read on
 // time, so no overrun; what the queue cannot hold is silence in the file,
 // reported as lost to the disk, and the audio after it is at its true time.
+// The stall ends about 3 s before the take, time for a busy machine's
+// writer to catch up.
 TEST_F(Disk, StallLongerThanTheQueueLosesAudioToTheDiskNotToOverruns)
 {
-    MOUNT_OR_SKIP("stall_after_bytes=576000,stall_ms=14000");
-    const RunResult r = Run({"2496", "16", "paced", "s", "disk/st.wav"});
+    MOUNT_OR_SKIP("stall_after_bytes=576000,stall_ms=13000");
+    const RunResult r = Run({"2496", "17", "paced", "s", "disk/st.wav"});
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_EQ(r.out.find("RX"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Overruns"), std::string::npos);
-    const uint32_t frames = (16 * 96000 + 4095) / 4096 * 4096;
+    const uint32_t frames = (17 * 96000 + 4095) / 4096 * 4096;
     const std::string bytes = ReadFile(fs->backing() + "/st.wav");
     ASSERT_EQ(bytes.size(), 44u + size_t{frames} * 6);
     EXPECT_EQ(bytes.substr(0, 44), ExpectedHeader(96000, 2, 3, frames));

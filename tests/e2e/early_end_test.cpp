@@ -77,8 +77,9 @@ TEST_F(EarlyEnd, CtrlCLeavesValidFilesOfWholePeriodsInEveryMode)
         o.signal_after_ms = 1000;
         const RunResult r = RunQuillo(o);
         const int periods = CheckedPeriods("a.wav", mode == "s" ? 2 : 1);
+        // About 12 periods in 1.1 s, what a busy machine adds, far short of 108.
         EXPECT_GE(periods, 3);
-        EXPECT_LE(periods, 15);
+        EXPECT_LE(periods, 20);
         CheckStoppedRun(r, SIGINT, periods);
         if (mode == "2") {
             EXPECT_EQ(CheckedPeriods("b.wav", 1), periods);
@@ -108,7 +109,7 @@ TEST_F(EarlyEnd, CtrlCTurnsAnRf64TakeIntoRiffWithJunkThatPythonReads)
     const int periods = static_cast<int>(data / 8192);
     EXPECT_EQ(data % 8192, 0u);
     EXPECT_GE(periods, 3);
-    EXPECT_LE(periods, 15);
+    EXPECT_LE(periods, 20);
     char line[96];
     std::snprintf(line, sizeof line, "\nTake stopped after %.2f of 48800.08 seconds\nDone\n",
                   periods * 4096 / 44100.0);

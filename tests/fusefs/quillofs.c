@@ -104,6 +104,10 @@ static void log_event(const char* format, ...)
 // test can still look at the mount).
 static void gate(void)
 {
+    // Logged once per operation held, so that a test can wait for the
+    // operation to be under way instead of guessing how long it takes.
+    if (atomic_load(&held))
+        log_event("held");
     while (atomic_load(&held))
         sleep_ms(1);
     pthread_mutex_lock(&lock);

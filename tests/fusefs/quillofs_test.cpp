@@ -92,7 +92,9 @@ TEST_F(QuilloFs, HoldKeepsWritesFromTheBackingFolderUntilReleased)
     ASSERT_GE(fd, 0);
     fs->Hold(true);
     std::thread writer([fd] { EXPECT_EQ(write(fd, "abc", 3), 3); });
-    usleep(300000);
+    for (int waited = 0; waited < 10000 && Find("held").empty(); waited += 5)
+        usleep(5000);
+    EXPECT_FALSE(Find("held").empty()) << "the write never reached the file system";
     EXPECT_TRUE(SameBytes(ReadFile(fs->backing() + "/f"), ""));
     fs->Hold(false);
     writer.join();
