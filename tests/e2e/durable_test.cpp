@@ -77,7 +77,7 @@ TEST_P(Durable, StallShorterThanTheQueueLosesNothing)
     for (const std::string& name : f.files)
         args.push_back("disk/" + name);
     const RunResult r = Run(args);
-    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    ASSERT_EQ(r.exit_code, 0);
     EXPECT_EQ(Unwaited(r.err), "");
     EXPECT_EQ(r.out.find("\nRX\n"), std::string::npos) << "an overrun";
     EXPECT_EQ(r.out.find("Overruns"), std::string::npos) << r.out.substr(r.out.rfind("\n\n"));
@@ -124,7 +124,7 @@ TEST_P(Durable, SyncsWhileRecordingAndBeforeDone)
         o.cwd = fs->mount_point();
         o.signal_after_text = "Done\n"; // no signal: only to time it
         const RunResult r = RunQuillo(o);
-        ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+        ASSERT_EQ(r.exit_code, 0);
         ASSERT_GE(r.text_ms, 0) << r.out;
 
         const std::vector<FsEvent> events = fs->Events();
@@ -181,7 +181,7 @@ TEST_P(Durable, CtrlCSyncsTheRewrittenHeader)
     o.signal_after_text = "rem = ";
     o.signal_after_ms = 1000;
     const RunResult r = RunQuillo(o);
-    EXPECT_EQ(r.term_signal, SIGINT) << r.out << r.err;
+    EXPECT_EQ(r.term_signal, SIGINT);
     const std::vector<FsEvent> events = fs->Events();
     for (const std::string& name : f.files) {
         SCOPED_TRACE(name);
@@ -208,7 +208,7 @@ TEST_F(Disk, StallLongerThanTheQueueLosesAudioToTheDiskNotToOverruns)
 {
     MOUNT_OR_SKIP("stall_after_bytes=576000,stall_ms=13000");
     const RunResult r = Run({"2496", "17", "paced", "s", "disk/st.wav"});
-    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    ASSERT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out.find("RX"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Overruns"), std::string::npos);
     const uint32_t frames = (17 * 96000 + 4095) / 4096 * 4096;
@@ -262,7 +262,7 @@ TEST_F(Disk, CtrlCDuringASlowReservationLeavesNoFile)
         });
         const RunResult r = RunQuillo(o);
         repoint.join();
-        EXPECT_EQ(r.term_signal, SIGINT) << r.out << r.err;
+        EXPECT_EQ(r.term_signal, SIGINT);
         EXPECT_EQ(r.out.find("Recording"), std::string::npos) << r.out;
     }
     EXPECT_EQ(ListDir(backing), (std::vector<std::string>{"link.wav", "other.wav"}));
@@ -284,7 +284,7 @@ TEST_F(Disk, SignalDuringASlowFinalSyncIsKeptAndTheWaitExplained)
     o.signal_after_text = "Recording";
     o.signal_after_ms = 2600;
     const RunResult r = RunQuillo(o);
-    EXPECT_EQ(r.term_signal, SIGTERM) << r.out << r.err;
+    EXPECT_EQ(r.term_signal, SIGTERM);
     EXPECT_TRUE(r.out.ends_with("\nDone\n")) << r.out;
     EXPECT_EQ(r.out.find("Take stopped"), std::string::npos);
     EXPECT_TRUE(SameBytes(ReadFile(fs->backing() + "/take.wav"), Expected(f, 0, 22 * 4096)));
@@ -313,7 +313,7 @@ TEST_F(Disk, DescriptorLimitRefusesOrSyncsTheFolder)
             ++refused;
             continue;
         }
-        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.exit_code, 0);
         EXPECT_GT(FolderSyncs(), folder_syncs_before);
         std::remove((fs->backing() + "/take.wav").c_str());
         ++recorded;
@@ -332,7 +332,7 @@ TEST_F(Disk, TakeThroughALinkIntoAnotherFolderSyncsThatFolder)
     RunOptions o = Options({"1644", "0.2", "paced", "1", "link.wav"});
     o.cwd = fs->mount_point();
     const RunResult r = RunQuillo(o);
-    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    ASSERT_EQ(r.exit_code, 0);
     bool synced = false;
     for (const FsEvent& e : fs->Events())
         synced |= e.op == "fsyncdir" && e.path() == "/sub";
@@ -353,7 +353,7 @@ TEST_F(Disk, SecondCtrlCWhileFinishingStillSealsTheFile)
     o.signal2 = SIGINT;
     o.signal2_after_ms = 700;
     const RunResult r = RunQuillo(o);
-    EXPECT_EQ(r.term_signal, SIGINT) << r.out << r.err;
+    EXPECT_EQ(r.term_signal, SIGINT);
     EXPECT_TRUE(r.out.ends_with("Done\n")) << r.out;
     const std::string bytes = ReadFile(fs->backing() + "/take.wav");
     ASSERT_GE(bytes.size(), 44u);

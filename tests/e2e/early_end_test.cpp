@@ -102,7 +102,7 @@ TEST_F(EarlyEnd, CtrlCTurnsAnRf64TakeIntoRiffWithJunkThatPythonReads)
     o.signal_after_text = "rem = ";
     o.signal_after_ms = 1000;
     const RunResult r = RunQuillo(o);
-    EXPECT_EQ(r.term_signal, SIGINT) << r.out << r.err;
+    EXPECT_EQ(r.term_signal, SIGINT);
     const std::string bytes = Read("a.wav");
     ASSERT_GE(bytes.size(), 80u);
     const uint32_t data = static_cast<uint32_t>(bytes.size() - 80);
@@ -160,7 +160,7 @@ TEST_F(EarlyEnd, SignalsIgnoredAtTheStartStayIgnored)
         o.signal_after_text = "rem = ";
         o.signal_after_ms = 200;
         const RunResult r = RunQuillo(o);
-        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        EXPECT_EQ(r.exit_code, 0);
         EXPECT_TRUE(r.out.ends_with("Done\n"));
         EXPECT_TRUE(SameBytes(Read("a.wav").substr(44), Data(0, 11)));
         std::remove(Path("a.wav").c_str());
@@ -172,7 +172,7 @@ TEST_F(EarlyEnd, AStatusReaderThatGoesAwayCostsTheTakeNothing)
     RunOptions o = Options({"1644", "1", "paced", "2", "a.wav", "b.wav"});
     o.stdout_close_after = 1;
     const RunResult r = RunQuillo(o);
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(Unwaited(r.err), "");
     EXPECT_EQ(CheckedPeriods("a.wav", 1), 11);
     EXPECT_TRUE(SameBytes(Read("a.wav").substr(44), Data(0, 11)));
@@ -185,7 +185,7 @@ TEST_F(EarlyEnd, AStatusReaderThatGoesAwayCostsTheTakeNothing)
     o.signal_after_ms = 500;
     o.stdout_close_at_signal = true;
     const RunResult stopped = RunQuillo(o);
-    EXPECT_EQ(stopped.term_signal, SIGINT) << stopped.err;
+    EXPECT_EQ(stopped.term_signal, SIGINT);
     const int periods = CheckedPeriods("c.wav", 1);
     EXPECT_GE(periods, 3);
     EXPECT_TRUE(SameBytes(Read("c.wav").substr(44), Data(0, periods)));
@@ -201,7 +201,7 @@ TEST_F(EarlyEnd, ATerminalThatTakesNoTextHoldsUpNothing)
     o.stdout_pipe_bytes = 4096;
     o.stdout_unread_ms = 5000;
     const RunResult blocked = RunQuillo(o);
-    EXPECT_EQ(blocked.exit_code, 0) << blocked.err;
+    EXPECT_EQ(blocked.exit_code, 0);
     EXPECT_EQ(blocked.out, free_run.out);
     EXPECT_EQ(blocked.out.find("RX"), std::string::npos);
     EXPECT_TRUE(SameBytes(Read("c.wav"), Read("a.wav")));
@@ -246,7 +246,7 @@ TEST_F(EarlyEnd, AStalledTerminalNeverHoldsASealedTakeNorDropsItsReport)
     o.stdout_pipe_bytes = 4096;
     o.stdout_unread_ms = 11000;
     const RunResult late = RunQuillo(o);
-    EXPECT_EQ(late.exit_code, 0) << late.err;
+    EXPECT_EQ(late.exit_code, 0);
     EXPECT_NE(late.out.find(" warning lines were not shown: the terminal took no text\n\n\n"
                             "Input Channel Peaks:\n\tchannel 1: -0.00 dBFS\nDone\n"),
               std::string::npos)
@@ -374,7 +374,7 @@ TEST_F(EarlyEnd, ClosedStandardOutputNeverReachesTheRecording)
     RunOptions o = Options({"1644", "0.5", "fast", "2", "a.wav", "b.wav"});
     o.stdout_closed = true;
     const RunResult r = RunQuillo(o);
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(CheckedPeriods("a.wav", 1), 6);
     EXPECT_TRUE(SameBytes(Read("a.wav").substr(44), Data(0, 6)));
     EXPECT_TRUE(SameBytes(Read("b.wav").substr(44), Data(1, 6)));

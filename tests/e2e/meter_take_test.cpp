@@ -152,7 +152,7 @@ class MeterTake : public EndToEnd {
     void Check(const TakeCase& c)
     {
         const RunResult r = Take(c);
-        ASSERT_EQ(r.exit_code, 0) << r.err;
+        ASSERT_EQ(r.exit_code, 0);
         const std::vector<std::string> expected = ExpectedPieces(c);
         const std::vector<std::string> actual = SplitStatus(r.out);
         ASSERT_EQ(actual.size(), expected.size()) << r.out;
@@ -181,13 +181,13 @@ TEST_F(MeterTake, QuietTakesLeaveOutOnlyTheStatusLines)
     for (const std::string mode : {"2", "s"}) {
         c.mode = mode;
         const RunResult loud = Take(c);
-        ASSERT_EQ(loud.exit_code, 0) << loud.err;
+        ASSERT_EQ(loud.exit_code, 0);
         const std::string files[2] = {Read("take.wav"), Read("take2.wav")};
         for (const std::string option : {"-q", "--quiet"}) {
             unlink(Path("take.wav").c_str());
             unlink(Path("take2.wav").c_str());
             const RunResult quiet = Take(c, option);
-            ASSERT_EQ(quiet.exit_code, 0) << quiet.err;
+            ASSERT_EQ(quiet.exit_code, 0);
             EXPECT_EQ(quiet.err, loud.err);
             EXPECT_EQ(quiet.out, WithoutStatusLines(loud.out)) << option << " " << mode;
             EXPECT_EQ(quiet.out.find("rem = "), std::string::npos);
@@ -267,7 +267,7 @@ TEST_F(MeterTake, StatusLineFitsTheTerminal)
     const std::vector<std::string> lines = SplitStatus(piped.out);
     for (const int columns : {120, 72, 71, 60, 20}) {
         const RunResult r = Take(c, "-y", columns);
-        ASSERT_EQ(r.exit_code, 0) << r.err;
+        ASSERT_EQ(r.exit_code, 0);
         if (columns >= 72) {
             EXPECT_TRUE(r.out == piped.out) << columns << ": byte for byte as in a pipe";
             continue;
@@ -294,7 +294,7 @@ TEST_F(MeterTake, StatusLineFitsTheTerminal)
     o.signal_after_text = "rem = ";
     o.columns_at_signal = 60;
     const RunResult r = RunQuillo(o);
-    ASSERT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_EQ(r.exit_code, 0);
     const std::vector<std::string> resized = SplitStatus(r.out);
     ASSERT_GE(resized.size(), 5u);
     EXPECT_EQ(Columns(resized[1]), 72) << resized[1];

@@ -77,7 +77,7 @@ TEST_F(Reserve, TakeThatDoesNotFitIsRefusedBeforeRecording)
 TEST_F(Reserve, TakeThatFitsIsByteForByteTheSame)
 {
     const RunResult r = Run({"1644", "0.5", "fast", "2", "small/l.wav", "small/r.wav"});
-    ASSERT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out.rfind("Recording\n", 0), 0u);
     EXPECT_TRUE(r.out.ends_with("Done\n"));
     EXPECT_TRUE(SameBytes(ReadFile(small + "/l.wav"),
@@ -134,7 +134,7 @@ TEST_F(Reserve, InterruptedTakeGivesBackWhatItDidNotWrite)
     o.signal_after_text = "rem = ";
     o.signal_after_ms = 600;
     const RunResult r = RunQuillo(o);
-    EXPECT_EQ(r.term_signal, SIGINT) << r.err;
+    EXPECT_EQ(r.term_signal, SIGINT);
     struct stat st;
     ASSERT_EQ(stat((small + "/take.wav").c_str(), &st), 0);
     // tmpfs allocates whole pages.
@@ -238,7 +238,7 @@ TEST_F(OddFileSystem, Ext2TwoFileTakeThatDoesNotFitIsRefusedUpFront)
     EXPECT_EQ(FreeBlocks(), free_before);
 
     r = Run({"1644", "6.8", "fast", "1", "fs/one.wav"});
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(ReadFile(fs + "/one.wav").size(), 44u + 606208);
 }
 
@@ -247,7 +247,7 @@ TEST_F(OddFileSystem, RamfsTakeIsRecorded)
     if (const std::string why = MountRamfs(); !why.empty())
         GTEST_SKIP() << why << ": ramfs test skipped";
     const RunResult r = Run({"1644", "0.5", "fast", "2", "fs/l.wav", "fs/r.wav"});
-    ASSERT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_EQ(r.exit_code, 0);
     EXPECT_EQ(Unwaited(r.err), "");
     EXPECT_TRUE(SameBytes(ReadFile(fs + "/l.wav"),
                           ExpectedHeader(44100, 1, 2, 6 * 4096) + Repeat(Sample(77, 2), 6 * 4096)));

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -42,16 +43,29 @@ struct RunOptions {
     int timeout_ms = 60000;              // then SIGKILL: a test never hangs
 };
 
+// RunResult's exit status or signal number: it compares as the number, and
+// a failed comparison prints how the run ended (the signal by its name) and
+// the last lines of both outputs, control bytes escaped.
+struct RunEnd {
+    int value;
+    std::string story;
+    operator int() const { return value; }
+};
+void PrintTo(const RunEnd& end, std::ostream* os);
+
 struct RunResult {
     std::string out;
     std::string err;
-    int exit_code = -1;  // when it exited
-    int term_signal = 0; // when a signal ended it
+    RunEnd exit_code{-1, ""};  // when it exited
+    RunEnd term_signal{0, ""}; // when a signal ended it
     bool timed_out = false;
     int64_t text_ms = -1; // MonotonicMs() when signal_after_text showed on standard output
 };
 
 RunResult RunQuillo(const RunOptions& options);
+
+// "SIGTERM", "SIGRTMIN+3".
+std::string SignalName(int signal);
 
 // CLOCK_MONOTONIC in milliseconds: the clock of TestFs's log.
 int64_t MonotonicMs();
