@@ -102,6 +102,10 @@ TEST_F(Reserve, OpenLengthTakeEndsAtAFullDiskOrTheFileSizeLimit)
         {"small/lim.wav", 80 + 50 * 8192 + 100, 50,
          "\nLess than a minute left below the file-size limit for small/lim.wav\n",
          "Can't write small/lim.wav: File too large\n"},
+        // Two minutes reserved ahead (646 periods each), then less than one.
+        {"long.wav", 80 + 1500 * 8192 + 100, 1500,
+         "\nLess than a minute left below the file-size limit for long.wav\n",
+         "Can't write long.wav: File too large\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
