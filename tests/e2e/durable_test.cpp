@@ -245,16 +245,18 @@ TEST_F(Disk, StallLongerThanTheQueueLosesAudioToTheDiskNotToOverruns)
 // leads nowhere near it.
 TEST_F(Disk, CtrlCDuringASlowReservationLeavesNoFile)
 {
-    MOUNT_OR_SKIP("fallocate_delay_ms=2000");
+    // Ctrl-C 1.5 s after the start lands in the 3 s reservation, also after
+    // a slow start.
+    MOUNT_OR_SKIP("fallocate_delay_ms=3000");
     const std::string backing = fs->backing();
     ASSERT_EQ(symlink("new.wav", (backing + "/link.wav").c_str()), 0);
     WriteFile(backing + "/other.wav", "precious");
     for (const std::string name : {"take.wav", "link.wav"}) {
         RunOptions o = Options({"1644", "600", "paced", "1", "disk/" + name});
         o.signal = SIGINT;
-        o.signal_after_ms = 1000;
+        o.signal_after_ms = 1500;
         std::thread repoint([&] {
-            for (int i = 0; i < 200 && !FileExists(backing + "/new.wav"); ++i)
+            for (int i = 0; i < 1000 && !FileExists(backing + "/new.wav"); ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             if (name == "link.wav") {
                 std::remove((backing + "/link.wav").c_str());

@@ -247,14 +247,15 @@ TEST_F(EarlyEnd, AStalledTerminalNeverHoldsASealedTakeNorDropsItsReport)
 {
     // A take that warns every period, into a pipe never read: once the take
     // is sealed, SIGTERM ends the waiting for the terminal at once (a hung
-    // process is killed at the time-out instead).
+    // process is killed at the time-out instead). The signal comes 3 s after
+    // the take's end, time for a slow start and seal.
     const uint32_t frames = 71 * 4096; // 3 s at 96 kHz
     RunOptions o = Options({"1696", "3", "clip", "1", "f.wav"});
     o.stdout_pipe_bytes = 4096;
-    o.stdout_unread_ms = 7000;
+    o.stdout_unread_ms = 9000;
     o.signal = SIGTERM;
-    o.signal_after_ms = 4500;
-    o.timeout_ms = 6500;
+    o.signal_after_ms = 6000;
+    o.timeout_ms = 8000;
     const RunResult held = RunQuillo(o);
     EXPECT_EQ(held.term_signal, SIGTERM);
     EXPECT_TRUE(SameBytes(Read("f.wav"),
