@@ -1,7 +1,8 @@
 # Front door: `make` builds, `make install` installs what it built (PREFIX,
 # DESTDIR) and `make uninstall` removes it again, `make test` runs the tests
 # twice (plain, and those of the program under AddressSanitizer +
-# UndefinedBehaviorSanitizer), `make test-tsan` runs these under
+# UndefinedBehaviorSanitizer; the second also when the first fails, then a
+# line on each), `make test-tsan` runs these under
 # ThreadSanitizer, `make demo` records a short take from the simulated
 # capture device, `make deb` builds the Debian package. Only deps, test,
 # test-tsan, demo and deb install packages (scripts/install-deps).
@@ -21,6 +22,9 @@ CONFIGURE = cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DQUILLO_WERRO
 # reasons, whatever the outcome.
 RUN_TESTS = cd $(1) && { ctest --output-on-failure -j $(TEST_JOBS); status=$$?; \
 	$(CURDIR)/scripts/skipped-tests $(1) Testing/Temporary/LastTest.log; exit $$status; }
+# ctest's list of the failed tests of a build folder, which scripts/pass-summary
+# counts: each pass removes the list of an earlier run before it builds.
+FAILED_LOG = Testing/Temporary/LastTestsFailed.log
 
 .PHONY: all deps build install uninstall test test-plain test-sanitize test-tsan demo deb clean
 
@@ -50,12 +54,22 @@ uninstall:
 	  fi; \
 	done < $(BUILD_DIR)/installed-files.txt
 
-test: test-plain test-sanitize
+# Both passes run whatever the first gives; the status fails if either did.
+test:
+	@$(MAKE) --no-print-directory test-plain; plain=$$?; \
+	$(MAKE) --no-print-directory test-sanitize; sanitize=$$?; \
+	scripts/pass-summary plain $(BUILD_DIR) $$plain; \
+	scripts/pass-summary sanitize $(SANITIZE_DIR) $$sanitize; \
+	[ $$plain -eq 0 ] && [ $$sanitize -eq 0 ]
 
-test-plain: deps build
+test-plain: deps
+	@rm -f $(BUILD_DIR)/$(FAILED_LOG)
+	@$(CONFIGURE)
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
 	@$(call RUN_TESTS,$(BUILD_DIR))
 
 test-sanitize: deps
+	@rm -f $(SANITIZE_DIR)/$(FAILED_LOG)
 	@cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=Debug -DQUILLO_SANITIZE=ON \
 	  -DQUILLO_WERROR=ON >/dev/null
 	@cmake --build $(SANITIZE_DIR) -j $(JOBS)
@@ -66,6 +80,7 @@ test-sanitize: deps
 
 # Every test that runs the program or its threads, under ThreadSanitizer.
 test-tsan: deps
+	@rm -f $(TSAN_DIR)/$(FAILED_LOG)
 	@cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLO_TSAN=ON \
 	  -DQUILLO_WERROR=ON >/dev/null
 	@cmake --build $(TSAN_DIR) -j $(JOBS)

@@ -591,6 +591,11 @@ class Device {
                 EnterStall();
                 break;
             }
+            // An injected fault strikes the read of its own period: a paced
+            // reader that comes late still gets every period before it first.
+            if (opt_.paced && hw_frames_ > appl &&
+                (opt_.lose_at == k || opt_.suspend_at == k || opt_.overrun_periods.count(k) != 0))
+                break;
             if (opt_.lose_at == k) {
                 lost_ = true;
                 Log("lost " + std::to_string(k));

@@ -3,6 +3,7 @@
 // take, its audio has been synced before the program says "Done" or ends.
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <ostream>
 #include <thread>
@@ -76,7 +77,7 @@ TEST_P(Durable, StallShorterThanTheQueueLosesNothing)
     for (const std::string& name : f.files)
         args.push_back("disk/" + name);
     const RunResult r = Run(args);
-    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    ASSERT_EQ(r.exit_code, 0);
     EXPECT_EQ(Unwaited(r.err), "");
     EXPECT_EQ(r.out.find("\nRX\n"), std::string::npos) << "an overrun";
     EXPECT_EQ(r.out.find("Overruns"), std::string::npos) << r.out.substr(r.out.rfind("\n\n"));
@@ -108,10 +109,11 @@ TEST_P(Durable, StallShorterThanTheQueueLosesNothing)
 // folder that holds the files this run created (given names or made ones).
 TEST_P(Durable, SyncsWhileRecordingAndBeforeDone)
 {
-    // 2 s, a period more, and some slack for a loaded machine, up to when the
-    // program asks for the sync (however long a busy disk then takes): a
-    // program that syncs only every 3 s still fails.
-    constexpr int64_t kSyncWithinMs = 2000 + 100 + 500;
+    // From a write to when the program asks for its file's sync, less the
+    // slow syncs of the other file asked for meanwhile: 2 s, and what a
+    // loaded machine may add, short of the 3 s of a program that syncs only
+    // every 3 s.
+    constexpr int64_t kSyncWithinMs = 2900;
     const Format& f = GetParam();
     MOUNT_OR_SKIP("sync_delay_ms=200");
     for (const bool made_names : {false, true}) {
@@ -122,7 +124,7 @@ TEST_P(Durable, SyncsWhileRecordingAndBeforeDone)
         o.cwd = fs->mount_point();
         o.signal_after_text = "Done\n"; // no signal: only to time it
         const RunResult r = RunQuillo(o);
-        ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+        ASSERT_EQ(r.exit_code, 0);
         ASSERT_GE(r.text_ms, 0) << r.out;
 
         const std::vector<FsEvent> events = fs->Events();
@@ -144,8 +146,11 @@ TEST_P(Durable, SyncsWhileRecordingAndBeforeDone)
                 last_write = i;
                 const int sync = SyncAfter(events, path, i);
                 ASSERT_GE(sync, 0) << "write at " << e.Number(1) << " never synced";
-                EXPECT_LE(events[static_cast<size_t>(sync)].Number(2) - e.ms, kSyncWithinMs)
-                    << "write at " << e.Number(1);
+                int64_t waited = events[static_cast<size_t>(sync)].Number(2) - e.ms;
+                for (size_t j = i + 1; j < static_cast<size_t>(sync); ++j)
+                    if (events[j].op == "fsync" && events[j].path() != path)
+                        waited -= events[j].ms - std::max(events[j].Number(2), e.ms);
+                EXPECT_LE(waited, kSyncWithinMs) << "write at " << e.Number(1);
             }
             ASSERT_GT(writes, 0u);
             const int final_sync = SyncAfter(events, path, last_write);
@@ -176,7 +181,7 @@ TEST_P(Durable, CtrlCSyncsTheRewrittenHeader)
     o.signal_after_text = "rem = ";
     o.signal_after_ms = 1000;
     const RunResult r = RunQuillo(o);
-    EXPECT_EQ(r.term_signal, SIGINT) << r.out << r.err;
+    EXPECT_EQ(r.term_signal, SIGINT);
     const std::vector<FsEvent> events = fs->Events();
     for (const std::string& name : f.files) {
         SCOPED_TRACE(name);
@@ -197,36 +202,39 @@ TEST_P(Durable, CtrlCSyncsTheRewrittenHeader)
 // A stall longer than the queue (12 s of audio): the device is still read on
 // time, so no overrun; what the queue cannot hold is silence in the file,
 // reported as lost to the disk, and the audio after it is at its true time.
+// A second stall, as soon as the writer has freed one write's room, loses
+// audio again: each loss is said, and the total is the silence. (A write of
+// this format is one request of the file system, which the stalls count.)
+// The stalls end 3 s before the take, time for a busy writer to catch up.
 TEST_F(Disk, StallLongerThanTheQueueLosesAudioToTheDiskNotToOverruns)
 {
-    MOUNT_OR_SKIP("stall_after_bytes=576000,stall_ms=14000");
-    const RunResult r = Run({"2496", "16", "paced", "s", "disk/st.wav"});
-    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    MOUNT_OR_SKIP("stall_after_bytes=88200,stall_ms=13000,stall_again_ms=1000");
+    const RunResult r = Run({"1644", "18", "paced", "1", "disk/take.wav"});
+    ASSERT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out.find("RX"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Overruns"), std::string::npos);
-    const uint32_t frames = (16 * 96000 + 4095) / 4096 * 4096;
-    const std::string bytes = ReadFile(fs->backing() + "/st.wav");
-    ASSERT_EQ(bytes.size(), 44u + size_t{frames} * 6);
-    EXPECT_EQ(bytes.substr(0, 44), ExpectedHeader(96000, 2, 3, frames));
+    const uint32_t frames = (18 * 44100 + 4095) / 4096 * 4096;
+    const size_t period_bytes = 4096 * 2;
+    const std::string bytes = ReadFile(fs->backing() + "/take.wav");
+    const std::string ramp = Expected(Format{"1644", 44100, 2, "1", {}}, 0, frames);
+    ASSERT_EQ(bytes.size(), ramp.size());
+    EXPECT_EQ(bytes.substr(0, 44), ramp.substr(0, 44));
     // Every period is the ramp at its place in the take, or silence.
-    const Format f{"2496", 96000, 3, "s", {"st.wav"}};
-    const std::string ramp = Expected(f, 0, frames);
     int silent = 0;
-    for (size_t at = 44; at < bytes.size(); at += 4096 * 6) {
-        const std::string period = bytes.substr(at, 4096 * 6);
+    for (size_t at = 44; at < bytes.size(); at += period_bytes) {
+        const std::string period = bytes.substr(at, period_bytes);
         silent += period == std::string(period.size(), '\0');
         ASSERT_TRUE(period == ramp.substr(at, period.size()) ||
                     period.find_first_not_of('\0') == std::string::npos)
-            << "period " << (at - 44) / (4096 * 6);
+            << "period " << (at - 44) / period_bytes;
     }
     EXPECT_GE(silent, 10);
-    EXPECT_TRUE(
-        SameBytes(bytes.substr(bytes.size() - 4096 * 6), ramp.substr(ramp.size() - 4096 * 6)));
+    EXPECT_TRUE(SameBytes(bytes.substr(bytes.size() - period_bytes),
+                          ramp.substr(ramp.size() - period_bytes)));
     char lost[64];
-    std::snprintf(lost, sizeof lost, "%.2f s of audio lost", silent * 4096 / 96000.0);
-    // Said during the take, once per loss (a disk still slow as it catches
-    // up may lose more), and in all at the end.
-    EXPECT_NE(r.out.find(" s of audio lost\n\r"), std::string::npos) << r.out;
+    std::snprintf(lost, sizeof lost, "%.2f s of audio lost", silent * 4096 / 44100.0);
+    const size_t first = r.out.find(" s of audio lost\n\r");
+    EXPECT_NE(r.out.find(" s of audio lost\n\r", first + 1), std::string::npos) << r.out;
     EXPECT_TRUE(r.out.ends_with("\nDisk too slow: " + std::string(lost) + " in all\nDone\n"))
         << r.out.substr(r.out.rfind("\n\n"));
 }
@@ -237,16 +245,18 @@ TEST_F(Disk, StallLongerThanTheQueueLosesAudioToTheDiskNotToOverruns)
 // leads nowhere near it.
 TEST_F(Disk, CtrlCDuringASlowReservationLeavesNoFile)
 {
-    MOUNT_OR_SKIP("fallocate_delay_ms=2000");
+    // Ctrl-C 1.5 s after the start lands in the 3 s reservation, also after
+    // a slow start.
+    MOUNT_OR_SKIP("fallocate_delay_ms=3000");
     const std::string backing = fs->backing();
     ASSERT_EQ(symlink("new.wav", (backing + "/link.wav").c_str()), 0);
     WriteFile(backing + "/other.wav", "precious");
     for (const std::string name : {"take.wav", "link.wav"}) {
         RunOptions o = Options({"1644", "600", "paced", "1", "disk/" + name});
         o.signal = SIGINT;
-        o.signal_after_ms = 1000;
+        o.signal_after_ms = 1500;
         std::thread repoint([&] {
-            for (int i = 0; i < 200 && !FileExists(backing + "/new.wav"); ++i)
+            for (int i = 0; i < 1000 && !FileExists(backing + "/new.wav"); ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             if (name == "link.wav") {
                 std::remove((backing + "/link.wav").c_str());
@@ -255,7 +265,7 @@ TEST_F(Disk, CtrlCDuringASlowReservationLeavesNoFile)
         });
         const RunResult r = RunQuillo(o);
         repoint.join();
-        EXPECT_EQ(r.term_signal, SIGINT) << r.out << r.err;
+        EXPECT_EQ(r.term_signal, SIGINT);
         EXPECT_EQ(r.out.find("Recording"), std::string::npos) << r.out;
     }
     EXPECT_EQ(ListDir(backing), (std::vector<std::string>{"link.wav", "other.wav"}));
@@ -277,7 +287,7 @@ TEST_F(Disk, SignalDuringASlowFinalSyncIsKeptAndTheWaitExplained)
     o.signal_after_text = "Recording";
     o.signal_after_ms = 2600;
     const RunResult r = RunQuillo(o);
-    EXPECT_EQ(r.term_signal, SIGTERM) << r.out << r.err;
+    EXPECT_EQ(r.term_signal, SIGTERM);
     EXPECT_TRUE(r.out.ends_with("\nDone\n")) << r.out;
     EXPECT_EQ(r.out.find("Take stopped"), std::string::npos);
     EXPECT_TRUE(SameBytes(ReadFile(fs->backing() + "/take.wav"), Expected(f, 0, 22 * 4096)));
@@ -306,7 +316,7 @@ TEST_F(Disk, DescriptorLimitRefusesOrSyncsTheFolder)
             ++refused;
             continue;
         }
-        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.exit_code, 0);
         EXPECT_GT(FolderSyncs(), folder_syncs_before);
         std::remove((fs->backing() + "/take.wav").c_str());
         ++recorded;
@@ -325,17 +335,17 @@ TEST_F(Disk, TakeThroughALinkIntoAnotherFolderSyncsThatFolder)
     RunOptions o = Options({"1644", "0.2", "paced", "1", "link.wav"});
     o.cwd = fs->mount_point();
     const RunResult r = RunQuillo(o);
-    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    ASSERT_EQ(r.exit_code, 0);
     bool synced = false;
     for (const FsEvent& e : fs->Events())
         synced |= e.op == "fsyncdir" && e.path() == "/sub";
     EXPECT_TRUE(synced);
 }
 
-// A second Ctrl-C while the take is being finished (the writer drains, the
-// header is rewritten, the files are synced, each sync slow) is no reason to
-// leave the file half sealed.
-TEST_F(Disk, SecondCtrlCWhileFinishingStillSealsTheFile)
+// A second stop signal while the take is being finished (the writer drains,
+// the header is rewritten, the files are synced, each sync slow) is no reason
+// to leave the file half sealed; the first one ends the process.
+TEST_F(Disk, SecondStopSignalWhileFinishingStillSealsTheFile)
 {
     MOUNT_OR_SKIP("sync_delay_ms=1500");
     const Format f{"1644", 44100, 2, "1", {"take.wav"}};
@@ -343,10 +353,10 @@ TEST_F(Disk, SecondCtrlCWhileFinishingStillSealsTheFile)
     o.signal = SIGINT;
     o.signal_after_text = "rem = ";
     o.signal_after_ms = 1000;
-    o.signal2 = SIGINT;
+    o.signal2 = SIGTERM;
     o.signal2_after_ms = 700;
     const RunResult r = RunQuillo(o);
-    EXPECT_EQ(r.term_signal, SIGINT) << r.out << r.err;
+    EXPECT_EQ(r.term_signal, SIGINT);
     EXPECT_TRUE(r.out.ends_with("Done\n")) << r.out;
     const std::string bytes = ReadFile(fs->backing() + "/take.wav");
     ASSERT_GE(bytes.size(), 44u);

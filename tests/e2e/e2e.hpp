@@ -39,7 +39,10 @@ class EndToEnd : public ::testing::Test {
         std::string plugin;
         program = CopyProgramInto(dir, &plugin);
         config = WriteAlsaConfig(dir, devices, plugin);
-        return chmod(config.c_str(), 0644) == 0;
+        // The process's private configuration may be out of their reach too.
+        alsa_conf = Path("alsa.conf");
+        WriteFile(alsa_conf, ReadFile(PrivateAlsaConf()));
+        return chmod(config.c_str(), 0644) == 0 && chmod(alsa_conf.c_str(), 0644) == 0;
     }
 
     RunResult Run(std::vector<std::string> args, const std::string& input = "")
@@ -54,7 +57,7 @@ class EndToEnd : public ::testing::Test {
         o.args = std::move(args);
         o.program = program;
         o.cwd = dir;
-        o.alsa_config = config;
+        o.alsa_config = config.empty() ? alsa_conf : alsa_conf + ":" + config;
         return o;
     }
     // Mounts the test file system at Path("disk") (files there reach
@@ -70,7 +73,8 @@ class EndToEnd : public ::testing::Test {
 
     std::string dir;
     std::string config, devices;
-    std::string program; // build/quillo when empty
+    std::string alsa_conf = PrivateAlsaConf(); // what `config` adds to
+    std::string program;                       // build/quillo when empty
     std::unique_ptr<TestFs> fs;
 };
 

@@ -34,7 +34,7 @@ TEST_F(ListDevices, AnEmptyListIsNotAnError)
 {
     WriteFile(Path("empty.conf"), "defaults.namehint.showall on\n");
     RunOptions o = Options({"--list-devices"});
-    o.alsa_config_alone = Path("empty.conf");
+    o.alsa_config = Path("empty.conf");
     const RunResult r = RunQuillo(o);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, "");

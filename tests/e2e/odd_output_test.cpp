@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "e2e.hpp"
+#include "files/shown_name.hpp"
 
 namespace {
 
@@ -92,7 +93,7 @@ TEST_F(OddOutput, FileMadeWhileTheDeviceOpensIsRefusedAndKept)
         });
         const RunResult r = Run(c.args, c.input);
         other.join();
-        EXPECT_EQ(r.exit_code, 1) << r.err;
+        EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.out, c.out);
         EXPECT_TRUE(SameBytes(Read(made), "the other take"));
         std::vector<std::string> left = ListDir(dir);
@@ -121,14 +122,14 @@ TEST_F(OddOutput, WriteOnlyFileIsNeverReplacedWithoutAQuestion)
     o.run_as_uid = static_cast<int>(nobody->pw_uid);
     o.stdin_text = "o\n";
     RunResult r = RunQuillo(o);
-    EXPECT_EQ(r.exit_code, 1) << r.err;
+    EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "Can't open take.wav for recording: File exists\n");
     EXPECT_EQ(Read("take.wav"), "precious");
 
     // The same user records a new name in the same folder.
     o.args[4] = "fresh.wav";
     r = RunQuillo(o);
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.exit_code, 0);
     EXPECT_TRUE(SameBytes(Read("fresh.wav"), Take(77)));
 
     // Refusals say why: a folder the user may not write, a read-only file
@@ -186,7 +187,7 @@ TEST_F(OddOutput, RefusalAfterTheAnswerLeavesTheFileAsItWas)
     };
     for (const auto& c : cases) {
         const std::string name = c.args[4];
-        SCOPED_TRACE(c.args.back());
+        SCOPED_TRACE(ShownName(c.args.back().c_str()));
         WriteFile(Path(name), old);
         RunOptions o = Options(c.args);
         o.stdin_text = "o o\n";
@@ -214,7 +215,7 @@ TEST_F(OddOutput, OneTakePerFile)
     EXPECT_EQ(second.exit_code, 1);
     EXPECT_EQ(second.out,
               Prompt("take.wav") + "Can't record take.wav: another take is recording it\n");
-    EXPECT_EQ(first.exit_code, 0) << first.err;
+    EXPECT_EQ(first.exit_code, 0);
     EXPECT_TRUE(SameBytes(Read("take.wav"), Take(77, frames)));
 
     RunResult together[2];
@@ -273,7 +274,7 @@ TEST_F(OddOutput, DanglingLinkGetsItsTargetMadeAndRemovedWhenRefused)
 {
     ASSERT_EQ(symlink("target.wav", Path("link.wav").c_str()), 0);
     RunResult r = Run({"1644", "0.2", "fast", "1", "link.wav"});
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out.rfind("Recording\n", 0), 0u) << "no question: nothing existed";
     EXPECT_TRUE(SameBytes(Read("target.wav"), Take(77)));
     EXPECT_TRUE(IsLink("link.wav"));
@@ -310,7 +311,7 @@ TEST_F(OddOutput, StandardOutputHoldsExactlyTheWavFile)
         if (c.into_file)
             o.stdout_path = Path("out.wav");
         const RunResult r = RunQuillo(o);
-        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.exit_code, 0);
         const std::string stream = c.into_file ? Read("out.wav") : r.out;
         EXPECT_EQ(stream.size(), c.stream.size());
         EXPECT_TRUE(SameBytes(stream, c.stream)) << ::testing::PrintToString(c.args);
@@ -347,7 +348,7 @@ TEST_F(OddOutput, FifoWithAReaderReceivesTheWavStream)
         got.append(buf, static_cast<size_t>(n));
     close(reader);
     EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out.rfind("Recording\n", 0), 0u) << "no question: a FIFO holds no take";
     EXPECT_TRUE(SameBytes(got, Take(77)));
 }

@@ -29,18 +29,19 @@ struct options {
     char* log;
     unsigned long long stall_after_bytes; // ULLONG_MAX: never
     unsigned stall_ms;
+    unsigned stall_again_ms; // 0: no second stall
     unsigned write_delay_ms;
     unsigned sync_delay_ms;
     unsigned fallocate_delay_ms;
 };
 
-static struct options opts = {NULL, ULLONG_MAX, 0, 0, 0, 0};
+static struct options opts = {NULL, ULLONG_MAX, 0, 0, 0, 0, 0};
 static char backing[PATH_MAX];
 static int log_fd = -1;
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static unsigned long long bytes_written; // under lock
-static int stall_done;                   // under lock
+static int stalls;                       // under lock: begun, or 2 once the first is over
 static int64_t stall_until_ms;           // under lock; 0: no timed stall
 // SIGUSR1 holds every operation, SIGUSR2 lets go: written by the signal
 // handler, read by every FUSE worker thread, so atomic (and lock-free, as a
@@ -56,6 +57,7 @@ static const struct fuse_opt option_spec[] = {
     OPTION("log=%s", log),
     OPTION("stall_after_bytes=%llu", stall_after_bytes),
     OPTION("stall_ms=%u", stall_ms),
+    OPTION("stall_again_ms=%u", stall_again_ms),
     OPTION("write_delay_ms=%u", write_delay_ms),
     OPTION("sync_delay_ms=%u", sync_delay_ms),
     OPTION("fallocate_delay_ms=%u", fallocate_delay_ms),
@@ -104,6 +106,10 @@ static void log_event(const char* format, ...)
 // test can still look at the mount).
 static void gate(void)
 {
+    // Logged once per operation held, so that a test can wait for the
+    // operation to be under way instead of guessing how long it takes.
+    if (atomic_load(&held))
+        log_event("held");
     while (atomic_load(&held))
         sleep_ms(1);
     pthread_mutex_lock(&lock);
@@ -390,17 +396,28 @@ static int fs_write(const char* path, const char* buf, size_t size, off_t offset
     (void)path;
     pthread_mutex_lock(&lock);
     bytes_written += size;
-    int stall = !stall_done && bytes_written > opts.stall_after_bytes;
-    if (stall) {
-        stall_done = 1;
-        stall_until_ms = now_ms() + opts.stall_ms;
+    // The second stall, if any, holds the first write that comes after the
+    // first stall: a writer that has just freed one write's worth of room.
+    unsigned stall_ms = 0;
+    if (stalls == 0 && bytes_written > opts.stall_after_bytes) {
+        stalls = 1;
+        stall_ms = opts.stall_ms;
+    } else if (stalls == 2 && opts.stall_again_ms > 0) {
+        stalls = 3;
+        stall_ms = opts.stall_again_ms;
     }
+    if (stall_ms > 0)
+        stall_until_ms = now_ms() + stall_ms;
     pthread_mutex_unlock(&lock);
-    if (stall)
-        log_event("stall %u", opts.stall_ms);
+    if (stall_ms > 0)
+        log_event("stall %u", stall_ms);
     gate();
-    if (stall)
+    if (stall_ms > 0) {
         log_event("resume");
+        pthread_mutex_lock(&lock);
+        stalls += stalls == 1;
+        pthread_mutex_unlock(&lock);
+    }
     sleep_ms(opts.write_delay_ms);
     const int n = err((int)pwrite(fd_of(fi), buf, size, offset));
     return logged(n, "write %s %lld %d", name_of(fi), (long long)offset, n < 0 ? (int)size : n);

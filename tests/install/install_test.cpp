@@ -99,8 +99,8 @@ class Completion : public Installed {
             "read -ra COMP_WORDS <<<\"$COMP_LINE\" && COMP_CWORD=${#COMP_WORDS[@]} && "
             "_quillo && printf '%s\\n' \"${COMPREPLY[@]}\"";
         WriteFile(dir + "/complete.sh", script);
-        EXPECT_EQ(Shell("ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:'" + dir +
-                            "/asound.conf' bash '" + dir + "/complete.sh'",
+        EXPECT_EQ(Shell("ALSA_CONFIG_PATH='" + AlsaConfigPath(dir + "/asound.conf") + "' bash '" +
+                            dir + "/complete.sh'",
                         &out),
                   0);
         return out;

@@ -154,6 +154,9 @@ TEST(BarMeter, StatusLineIsFittedToTheTerminalBarFirst)
         {line, 69, line},
         {line, 68, head + std::string(12, '|') + std::string(12, ' ') + "] -6.0 / -12.0 dB  "},
         {line, 60, head + std::string(9, '|') + std::string(9, ' ') + "] -6.0 / -12.0 dB"},
+        // 1 of 24 lit, in 18 columns: 0.75 of a column still lights one.
+        {clock + Text(1, "-6.0 / -12.0"), 60,
+         head + "|" + std::string(17, ' ') + "] -6.0 / -12.0 dB"},
         {line, 40, head + std::string(7, '|') + std::string(7, ' ') + "]"},
         {line, 32, clock + std::string(17, ' ')},
         {line, 10, "\rrem = 12.3"},

@@ -1,5 +1,7 @@
 #include "support.hpp"
 
+#include "files/shown_name.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -65,6 +67,44 @@ bool OpenTerminal(int fds[2], int columns)
 
 } // namespace
 
+std::string SignalName(int signal)
+{
+    const char* abbreviation = sigabbrev_np(signal);
+    if (abbreviation != nullptr)
+        return std::string("SIG") + abbreviation;
+    return signal >= SIGRTMIN ? "SIGRTMIN+" + std::to_string(signal - SIGRTMIN)
+                              : "signal " + std::to_string(signal);
+}
+
+namespace {
+
+// The last few hundred bytes of an output, a line of the log per line, with
+// the program's own escaping of control bytes.
+std::string Tail(const std::string& text)
+{
+    constexpr size_t kShownBytes = 400;
+    if (text.empty())
+        return " (nothing)";
+    const bool cut = text.size() > kShownBytes;
+    std::string shown = cut ? "\n    ..." : "";
+    for (const std::string& line : SplitLines(cut ? text.substr(text.size() - kShownBytes) : text))
+        shown += "\n    " + ShownName(line.c_str());
+    return shown;
+}
+
+std::string Story(const RunResult& r)
+{
+    std::string story = r.term_signal != 0 ? "killed by " + SignalName(r.term_signal) + ", " +
+                                                 strsignal(r.term_signal)
+                                           : "exited with status " + std::to_string(r.exit_code);
+    if (r.timed_out)
+        story += ", at the time-out";
+    return story + "; standard output ends:" + Tail(r.out) +
+           "\n  standard error ends:" + Tail(r.err);
+}
+
+} // namespace
+
 RunResult RunQuillo(const RunOptions& options)
 {
     int in_pipe[2], out_pipe[2], err_pipe[2];
@@ -82,6 +122,8 @@ RunResult RunQuillo(const RunOptions& options)
         if (user != nullptr)
             run_as_gid = static_cast<long>(user->pw_gid);
     }
+    const std::string alsa_config =
+        options.alsa_config.empty() ? AlsaConfigPath() : options.alsa_config;
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -119,12 +161,7 @@ RunResult RunQuillo(const RunOptions& options)
         }
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
             _exit(126);
-        if (!options.alsa_config.empty()) {
-            const std::string path = "/usr/share/alsa/alsa.conf:" + options.alsa_config;
-            setenv("ALSA_CONFIG_PATH", path.c_str(), 1);
-        }
-        if (!options.alsa_config_alone.empty())
-            setenv("ALSA_CONFIG_PATH", options.alsa_config_alone.c_str(), 1);
+        setenv("ALSA_CONFIG_PATH", alsa_config.c_str(), 1);
         if (options.file_size_limit >= 0) {
             rlimit limit{static_cast<rlim_t>(options.file_size_limit),
                          static_cast<rlim_t>(options.file_size_limit)};
@@ -235,10 +272,16 @@ RunResult RunQuillo(const RunOptions& options)
     int status = 0;
     waitpid(pid, &status, 0);
     if (WIFEXITED(status))
-        result.exit_code = WEXITSTATUS(status);
+        result.exit_code.value = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
-        result.term_signal = WTERMSIG(status);
+        result.term_signal.value = WTERMSIG(status);
+    result.exit_code.story = result.term_signal.story = Story(result);
     return result;
+}
+
+void PrintTo(const RunEnd& end, std::ostream* os)
+{
+    *os << end.value << " (" << end.story << ")";
 }
 
 std::string MakeTempDir()

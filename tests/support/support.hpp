@@ -7,9 +7,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <sys/types.h>
 #include <vector>
+
+#include "alsa_config.hpp"
 
 struct RunOptions {
     std::vector<std::string> args;
@@ -21,8 +24,7 @@ struct RunOptions {
     std::string stdout_path;    // standard output into this file (out stays empty)
     int run_as_uid = -1;        // this user and its group, without others (needs root)
     std::string cwd;
-    std::string alsa_config;             // a file appended to the stock configuration
-    std::string alsa_config_alone;       // a file used instead of the stock configuration
+    std::string alsa_config;             // ALSA_CONFIG_PATH; AlsaConfigPath() when empty
     int signal = 0;                      // sent once, `signal_after_ms` after the start,
     int signal_after_ms = 0;             // or after `signal_after_text` appears on
     std::string signal_after_text;       // standard output, when it is given (also
@@ -42,16 +44,29 @@ struct RunOptions {
     int timeout_ms = 60000;              // then SIGKILL: a test never hangs
 };
 
+// RunResult's exit status or signal number: it compares as the number, and
+// a failed comparison prints how the run ended (the signal by its name) and
+// the last lines of both outputs, control bytes escaped.
+struct RunEnd {
+    int value;
+    std::string story;
+    operator int() const { return value; }
+};
+void PrintTo(const RunEnd& end, std::ostream* os);
+
 struct RunResult {
     std::string out;
     std::string err;
-    int exit_code = -1;  // when it exited
-    int term_signal = 0; // when a signal ended it
+    RunEnd exit_code{-1, ""};  // when it exited
+    RunEnd term_signal{0, ""}; // when a signal ended it
     bool timed_out = false;
     int64_t text_ms = -1; // MonotonicMs() when signal_after_text showed on standard output
 };
 
 RunResult RunQuillo(const RunOptions& options);
+
+// "SIGTERM", "SIGRTMIN+3".
+std::string SignalName(int signal);
 
 // CLOCK_MONOTONIC in milliseconds: the clock of TestFs's log.
 int64_t MonotonicMs();

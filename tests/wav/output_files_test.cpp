@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "support.hpp"
+#include "files/file_safety.hpp"
 #include "wav/wav.hpp"
 
 namespace {
@@ -385,6 +386,21 @@ TEST_F(OutputFilesTest, DevNullIsNeitherReservedNorRewritten)
     EXPECT_EQ(ReserveTakeSpace(&set, 100 * 4096, 2), 0);
     EXPECT_EQ(SealShortTake(&set, 2, 4096), 0);
     EXPECT_EQ(CloseOutputFiles(&set), 0);
+}
+
+// Cleanup removes by identity: another file put in place of the one made
+// (same folder, same device, another inode) is not ours to remove.
+TEST_F(OutputFilesTest, CleanupLeavesAFileThatReplacedTheOneItMade)
+{
+    std::string leaf;
+    MadeFile made;
+    const int fd = CreateInFolder(OpenFolderOf("x.wav", &leaf), leaf, &made);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    WriteFile("other", "precious");
+    ASSERT_EQ(rename("other", "x.wav"), 0);
+    RemoveMadeFile(&made);
+    EXPECT_EQ(ReadFile("x.wav"), "precious");
 }
 
 } // namespace
