@@ -23,10 +23,13 @@ struct RunOptions {
     std::string cwd;
     std::string alsa_config;             // a file appended to the stock configuration
     std::string alsa_config_alone;       // a file used instead of the stock configuration
+    std::vector<std::string> env;        // NAME=VALUE set in the program's environment
     int signal = 0;                      // sent once, `signal_after_ms` after the start,
     int signal_after_ms = 0;             // or after `signal_after_text` appears on
     std::string signal_after_text;       // standard output, when it is given (also
                                          // without a signal: see RunResult::text_ms)
+    std::function<void()> at_signal;     // called when the signal is due, in place of
+                                         // sending one (a sound server killed mid-take)
     int signal2 = 0;                     // sent once, `signal2_after_ms` after the
     int signal2_after_ms = 0;            // first (SIGSTOP, then SIGCONT)
     int64_t file_size_limit = -1;        // RLIMIT_FSIZE in bytes, like ulimit -f
@@ -48,6 +51,7 @@ struct RunResult {
     int term_signal = 0; // when a signal ended it
     bool timed_out = false;
     int64_t text_ms = -1; // MonotonicMs() when signal_after_text showed on standard output
+    int64_t exit_ms = -1; // MonotonicMs() when the program had ended
 };
 
 RunResult RunQuillo(const RunOptions& options);
