@@ -89,10 +89,6 @@ bool SoundServer::Spawn(const std::string& name, bool server, const std::vector<
                         std::string* why_not)
 {
     const std::string program = FindProgram(argv[0]);
-    if (program.empty()) {
-        *why_not = argv[0] + " is not on PATH (scripts/install-deps installs the PipeWire stack)";
-        return false;
-    }
     const std::string log = dir_ + "/" + name + ".log";
     std::vector<std::string> args = argv;
     std::vector<char*> c_args;
@@ -167,6 +163,14 @@ std::unique_ptr<SoundServer> SoundServer::Start(const std::string& dir, std::str
                        "PULSE_SERVER=unix:" + pulse_socket,
                        "DBUS_SESSION_BUS_ADDRESS=unix:path=" + run + "/bus"};
 
+    for (const char* program :
+         {"dbus-daemon", "pipewire", "wireplumber", "pipewire-pulse", "pw-cat", "pactl"}) {
+        if (FindProgram(program).empty()) {
+            *why_not = std::string(program) +
+                       " is not on PATH (scripts/install-deps installs the PipeWire stack)";
+            return nullptr;
+        }
+    }
     *why_not = AlsaPluginMissing("pulse", "libasound2-plugins");
     if (!why_not->empty())
         return nullptr;
@@ -223,7 +227,7 @@ std::unique_ptr<SoundServer> SoundServer::Start(const std::string& dir, std::str
         usleep(20000);
     }
     *why_not = "the counter did not play within " + std::to_string(kReadyMs / 1000) +
-               " s; pactl lists: " + sinks + "; logs in " + dir;
+               " s; pactl lists: " + sinks + "; the player says: " + Tail(dir + "/player.log");
     return nullptr;
 }
 
