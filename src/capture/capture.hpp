@@ -61,6 +61,22 @@ struct OverrunClock {
 int64_t OverrunGapFrames(const OverrunClock& clock, int period_frames, uint32_t rate_hz,
                          int64_t frames_left);
 
+// The whole periods of audio that real time allows beyond the
+// `timeline_frames` a take holds, `elapsed_ns` after the device first
+// started: no silence that stands for lost audio may pass it, so a device
+// whose status claims more than can have happened (a sound server that
+// died) never fills a disk with silence. Never negative.
+int64_t RealTimeRoomFrames(int64_t elapsed_ns, uint32_t rate_hz, int64_t timeline_frames,
+                           int period_frames);
+
+// Audio lost without an overrun being reported: a read that came back
+// later than the device's buffer can hold what it captured meanwhile (the
+// program was stopped, or starved), `read_frames` read between the marks.
+// What was captured and neither read nor still held at `after` is lost;
+// rounded to the nearest whole period, 0 when the buffer could hold it all.
+int64_t UnreportedLossFrames(const DeviceMark& before, const DeviceMark& after, int64_t read_frames,
+                             int64_t buffer_frames, int period_frames, uint32_t rate_hz);
+
 // Makes one take. Returns the exit status: 0 after a take, 1 after a
 // refusal or failure. A take stopped by SIGINT or SIGTERM finishes its files
 // and then ends the process by that signal.
@@ -79,6 +95,7 @@ struct TakeMeter {
     int reset;
     int scanned;        // 1: channel 1 only; 2: both channels
     int meter_channels; // what the bar meter shows
+    bool frames;        // a period comes as frames in plane 1's place, not as planes
 };
 
 void MeterStart(TakeMeter* meter, uint32_t rate_hz, int32_t channels, int32_t interleave);
@@ -121,11 +138,15 @@ int ListCaptureDevices();
 // sends them. The handler only records the first signal (any thread may
 // take it); the loop ends the take at the next period boundary.
 void CatchStopSignals();
+// Ignores SIGXFSZ and SIGPIPE for the take, before its first ALSA call:
+// nothing a library does while the device opens, and no reader of the
+// status text that goes away, may kill the take.
+void IgnoreTakeHazards();
 // The take's files are sealed and synced: a stop signal from now on ends
 // the process at once, by the first stop signal, even while it waits for a
 // terminal that takes no text.
 void TakeIsSafe();
-// Gives every caught signal its earlier action back.
+// Gives every caught or ignored signal its earlier action back.
 void ReleaseStopSignals();
 int StopSignal();
 // Ends the process by `signal` with its default action, as if never caught.

@@ -35,11 +35,19 @@ void MeterStart(TakeMeter* meter, uint32_t rate_hz, int32_t channels, int32_t in
     meter->reset = 1;
     meter->scanned = (interleave == 1 || channels == 2) ? 2 : 1;
     meter->meter_channels = interleave == 1 ? 2 : channels;
+    meter->frames = false;
 }
 
 void MeterScan(TakeMeter* meter, int period_frames, uint32_t sample_bytes, const char* plane1,
                const char* plane2)
 {
+    if (meter->frames) {
+        for (int c = 0; c < meter->scanned; ++c)
+            meter->period_peaks[c] = 0;
+        CheckFramePeaks(meter->scanned, period_frames, sample_bytes, meter->take_peaks, plane1,
+                        meter->period_peaks);
+        return;
+    }
     meter->period_peaks[0] = 0;
     CheckPeak(0, period_frames, sample_bytes, meter->take_peaks, plane1, meter->period_peaks);
     if (meter->scanned == 2) {

@@ -45,3 +45,24 @@ int64_t OverrunGapFrames(const OverrunClock& clock, int period_frames, uint32_t 
     // Compared in periods: the product may not be formed for a huge count.
     return std::min(periods, frames_left / period) * period;
 }
+
+int64_t RealTimeRoomFrames(int64_t elapsed_ns, uint32_t rate_hz, int64_t timeline_frames,
+                           int period_frames)
+{
+    const int64_t room = FramesIn(elapsed_ns, rate_hz) - timeline_frames;
+    return room > 0 ? room - room % period_frames : 0;
+}
+
+int64_t UnreportedLossFrames(const DeviceMark& before, const DeviceMark& after, int64_t read_frames,
+                             int64_t buffer_frames, int period_frames, uint32_t rate_hz)
+{
+    // What the device captured for us since the last read: what it held
+    // then, and everything since. Up to its buffer, it holds them all.
+    const int64_t captured = before.buffered_frames + FramesIn(after.at_ns - before.at_ns, rate_hz);
+    if (captured <= buffer_frames + period_frames)
+        return 0;
+    // Beyond that, what was neither read nor is still held is gone.
+    const int64_t lost = captured - read_frames - after.buffered_frames;
+    const int64_t period = period_frames;
+    return lost > 0 ? (lost + period / 2) / period * period : 0;
+}

@@ -36,6 +36,7 @@ int caught_signals[kMaxCaught];
 struct sigaction saved_actions[kMaxCaught];
 int caught_count = 0;
 struct sigaction saved_pipe, saved_file_size;
+bool hazards_ignored = false;
 
 [[noreturn]] void DieBy(int signal)
 {
@@ -122,13 +123,20 @@ void CatchStopSignals()
         Catch(signal);
     for (int signal : kCoreSignals)
         Catch(signal);
+    WatchStatusWidth();
+}
+
+void IgnoreTakeHazards()
+{
     // A file-size limit then shows as a failed write, which the take reports
-    // and survives, instead of killing the process mid-take.
+    // and survives, instead of killing the process mid-take; and a sound
+    // server's client library that sizes its shared memory while the device
+    // opens gets an error it handles, not a death.
     SetAction(SIGXFSZ, SIG_IGN, &saved_file_size);
     // The status text is not the recording: a reader that goes away costs
     // the take nothing.
     SetAction(SIGPIPE, SIG_IGN, &saved_pipe);
-    WatchStatusWidth();
+    hazards_ignored = true;
 }
 
 void TakeIsSafe()
@@ -142,8 +150,11 @@ void ReleaseStopSignals()
     for (int i = 0; i < caught_count; ++i)
         sigaction(caught_signals[i], &saved_actions[i], nullptr);
     caught_count = 0;
-    sigaction(SIGXFSZ, &saved_file_size, nullptr);
-    sigaction(SIGPIPE, &saved_pipe, nullptr);
+    if (hazards_ignored) {
+        sigaction(SIGXFSZ, &saved_file_size, nullptr);
+        sigaction(SIGPIPE, &saved_pipe, nullptr);
+        hazards_ignored = false;
+    }
     UnwatchStatusWidth();
 }
 

@@ -18,12 +18,6 @@
 
 namespace {
 
-// A device that delivers nothing for this long has stalled: far beyond the
-// 8-period buffer at every rate quillo records.
-constexpr int kStallMs = 5000;
-// Waits are cut into slices so that Ctrl-C is seen within one slice even
-// while the device delivers nothing.
-constexpr int kWaitSliceMs = 100;
 // Real-time priority of the capture thread: well above normal threads, below
 // what the system keeps for its own most urgent work.
 constexpr int kCapturePriority = 40;
@@ -32,39 +26,6 @@ constexpr int kCapturePriority = 40;
 constexpr int64_t kCatchUpNs = 10000000;
 // The device buffer quillo asks for, in periods.
 constexpr int kBufferPeriods = 8;
-
-enum class Wait { kReady, kStopped, kStalled };
-
-int64_t MillisecondsSince(const timespec& start)
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-}
-
-// Waits until a whole period can be read, so that the blocking read never
-// blocks for ever.
-Wait WaitForPeriod(snd_pcm_t* pcm)
-{
-    // A capture stream that is only prepared delivers nothing to wait for;
-    // the read would start it, so start it here.
-    if (snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED)
-        snd_pcm_start(pcm);
-    timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        if (StopSignal())
-            return Wait::kStopped;
-        const int ready = snd_pcm_wait(pcm, kWaitSliceMs);
-        // Ready, or an error state that the read reports in its own words.
-        if (ready != 0 && ready != -EINTR)
-            return Wait::kReady;
-        if (StopSignal())
-            return Wait::kStopped;
-        if (MillisecondsSince(start) >= kStallMs)
-            return Wait::kStalled;
-    }
-}
 
 void ReportDeviceFailure(const char* text)
 {
@@ -150,10 +111,16 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     TakeMeter meter;
     MeterStart(&meter, rate_hz, channels, interleave);
 
-    snd_pcm_t* pcm = nullptr;
-    int period = 0;
-    if (SetupDevice(device, rate_hz, sample_bytes, &pcm, &period) != 0)
+    IgnoreTakeHazards();
+    CaptureDevice capture;
+    const DeviceWish wish{interleave == 1, channels == 1 && interleave == 0};
+    if (SetupDevice(device, rate_hz, sample_bytes, wish, &capture) != 0) {
+        ReleaseStopSignals();
         return 1;
+    }
+    const int period = capture.grant.period_frames;
+    const bool frames_in_slot = FramesInSlot(capture.grant);
+    meter.frames = frames_in_slot;
 
     const size_t plane_bytes = static_cast<size_t>(period) * sample_bytes;
     const uint32_t bytes_per_frame = sample_bytes * (interleave == 1 ? 2 : 1);
@@ -180,7 +147,8 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         status = 1;
     } else if (ReserveTakeSpace(&files, reserved, bytes_per_frame) != 0) {
         status = 1;
-    } else if (WriterStart(&writer, &files, interleave, sample_bytes, period, rate_hz, open) != 0 ||
+    } else if (WriterStart(&writer, &files, interleave, sample_bytes, period, rate_hz, open,
+                           frames_in_slot) != 0 ||
                ConsoleOpen(&console) != 0) {
         std::printf("Not enough memory for the capture buffers\n");
         status = 1;
@@ -196,11 +164,13 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
     if (status == 0 && !stopped_before && CommitOutputFiles(&files, reserved, bytes_per_frame) != 0)
         status = 1;
     if (status != 0 || stopped_before) {
+        // A plugin's threads are gone with the device, before the streams
+        // they may write to are given back.
+        CloseDevice(&capture);
         if (console_open)
             ConsoleClose(&console);
         WriterFree(&writer);
         DiscardOutputFiles(&files);
-        snd_pcm_close(pcm);
         ReleaseStopSignals();
         // A stop signal is not lost to a refusal that came with it.
         if (StopSignal() != 0)
@@ -210,8 +180,7 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
 
     std::printf(interleave == 1 ? "Recording in Stereo\n" : "Recording\n");
     RaiseCapturePriority();
-    snd_pcm_prepare(pcm);
-    DeviceMark mark = MarkDevice(pcm);
+    PrepareDevice(&capture);
 
     PeriodQueue* queue = &writer.queue;
     int64_t processed = 0;
@@ -231,73 +200,43 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         if (!QueueRoom(queue) && AheadOfRealTime(processed, start_ns, rate_hz, period) &&
             !QueueWaitForRoom(queue, StopSignal))
             break;
-        snd_pcm_avail_update(pcm);
-        const Wait wait = WaitForPeriod(pcm);
-        if (wait == Wait::kStopped)
-            break;
-        if (wait == Wait::kStalled) {
-            ReportDeviceFailure("no frames for 5 seconds");
-            failed = 1;
-            break;
-        }
         // With every slot waiting for the disk the period is still read, on
         // time, and then dropped: a slow disk must not make the device
         // overrun, nor pass for an overrun.
         bool room = true;
         char* current = QueueHead(queue, &room);
-        void* planes[2] = {current, current + plane_bytes};
-        snd_pcm_sframes_t got;
-        do
-            got = snd_pcm_readn(pcm, planes, static_cast<snd_pcm_uframes_t>(period));
-        while (got == -EINTR && !StopSignal());
-        // The period in progress is not written: every file holds whole periods.
-        if (StopSignal())
+        const int64_t left =
+            open ? MaxTakeFrames(period, bytes_per_frame) - processed : planned - processed;
+        const PeriodRead read = ReadPeriod(&capture, current, plane_bytes, processed, left);
+        if (read.outcome == ReadOutcome::kStopped)
             break;
-
-        int64_t repeat = 1;
-        if (got == -EPIPE || got == -ESTRPIPE) {
-            ++overruns;
-            std::printf("\nRX\n");
-            if (got == -EPIPE) {
-                const int64_t left =
-                    open ? MaxTakeFrames(period, bytes_per_frame) - processed : planned - processed;
-                const int64_t gap =
-                    OverrunGapFrames(ReadOverrunClock(pcm, mark), period, rate_hz, left);
-                repeat = gap / period;
-                snd_pcm_prepare(pcm);
-            } else {
-                snd_pcm_recover(pcm, static_cast<int>(got), 1);
-            }
-            // The device restarts empty: the new mark.
-            mark = MarkDevice(pcm);
-            got = 0;
-        } else if (got < 0) {
-            ReportDeviceFailure(snd_strerror(static_cast<int>(got)));
+        if (read.outcome == ReadOutcome::kFailed) {
+            ReportDeviceFailure(read.failure);
             failed = 1;
             break;
-        } else {
-            mark = MarkDevice(pcm);
         }
-        // Frames the device did not deliver are silence, never stale audio.
-        if (got < period) {
-            const size_t missing = static_cast<size_t>(period - got) * sample_bytes;
-            std::memset(current + got * sample_bytes, 0, missing);
-            std::memset(current + plane_bytes + got * sample_bytes, 0, missing);
+        // After an overrun the silence stands for all the audio lost, so
+        // what follows is at its true time in the take.
+        const bool overrun = read.outcome == ReadOutcome::kOverrun;
+        const int64_t repeat = overrun ? read.frames / period : 1;
+        if (overrun || read.unreported_loss_frames > 0) {
+            ++overruns;
+            std::printf("\nRX\n");
         }
         // The meter runs one period behind: it scans the period read last.
         const char* previous = QueuePrevious(queue);
         MeterScan(&meter, period, sample_bytes, previous, previous + plane_bytes);
-        // After an overrun, or periods dropped, the silence stands for all
-        // the audio lost, so what follows is at its true time in the take.
         QueuePublish(queue, repeat);
-        if (!room && got > 0) {
+        // Audio the device lost without a word follows the period read.
+        QueueOweSilence(queue, read.unreported_loss_frames / period);
+        if (!room && !overrun && read.frames > 0) {
             disk_losing += repeat;
         } else if (room && disk_losing > 0) {
             ReportDiskLoss(disk_losing, period, rate_hz, "");
             disk_lost += disk_losing;
             disk_losing = 0;
         }
-        processed += repeat * period;
+        processed += repeat * period + read.unreported_loss_frames;
         const int low = writer.space_low.load(std::memory_order_acquire);
         if (low != 0 && !said_space_low) {
             std::printf(low == EFBIG
@@ -317,6 +256,9 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         ReportDiskLoss(disk_losing, period, rate_hz, "");
         disk_lost += disk_losing;
     }
+    // Nothing after the last period is wanted: capture stops now, and a
+    // plugin's threads end before the terminal's streams are given back.
+    CloseDevice(&capture);
     LowerCapturePriority();
     // The report is the take's: the period written last, which the live
     // meter (one period behind) never scanned, is scanned before it; its
@@ -373,11 +315,6 @@ int RECORD(char* device, uint32_t rate_hz, float duration_s, int32_t channels,
         std::printf("Done\n");
     std::fflush(stdout);
     ReleaseStopSignals();
-    if (early)
-        snd_pcm_drop(pcm);
-    else
-        snd_pcm_drain(pcm);
-    snd_pcm_close(pcm);
     WriterFree(&writer);
 
     if (StopSignal() != 0)

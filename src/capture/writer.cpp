@@ -198,6 +198,22 @@ void ReleaseWritten(PeriodQueue* queue, int64_t periods, int64_t* done)
                                  std::memory_order_release);
 }
 
+// Mono files from a device that delivers frames: each period's channels
+// split into planes in the interleave buffer; left[k] and right[k] are
+// pointed at them (channel 2's only when it has a file).
+void SplitFrames(TakeWriter* writer, const char** left, const char** right, int count)
+{
+    const size_t plane_bytes = writer->queue.plane_bytes;
+    const bool both = writer->files->kept[1] != 0;
+    for (int k = 0; k < count; ++k) {
+        char* planes = writer->interleave_buf + static_cast<size_t>(k) * 2 * plane_bytes;
+        Deinterleave(writer->period_frames, static_cast<int>(writer->sample_bytes), left[k], planes,
+                     both ? planes + plane_bytes : nullptr);
+        left[k] = planes;
+        right[k] = planes + plane_bytes;
+    }
+}
+
 // Writes what waits, a few periods per system call: one at real time, more
 // for a writer that has fallen behind or a source faster than real time.
 // After a failure the rest of the take is only taken off the queue, so the
@@ -220,12 +236,16 @@ void WriteWaiting(TakeWriter* writer, SyncClock* clock)
             count = RoomForPeriods(writer, count);
         if (count == 0)
             continue;
-        for (int k = 0; k < count; ++k)
-            right[k] = left[k] + queue->plane_bytes;
+        const bool frames_to_file = writer->frames_in_slot && writer->interleave == 1;
+        if (writer->frames_in_slot && !frames_to_file)
+            SplitFrames(writer, left, right, count);
+        else
+            for (int k = 0; k < count; ++k)
+                right[k] = left[k] + queue->plane_bytes;
         int channel = 0;
-        const int err = WritePeriodsQuietly(writer->files, writer->interleave, writer->sample_bytes,
-                                            writer->period_frames, left, right, count,
-                                            writer->interleave_buf, &channel);
+        const int err = WritePeriodsQuietly(
+            writer->files, writer->interleave, writer->sample_bytes, writer->period_frames, left,
+            frames_to_file ? nullptr : right, count, writer->interleave_buf, &channel);
         if (err != 0) {
             RecordFirstError(queue, err, channel);
             continue;
@@ -399,6 +419,11 @@ void QueuePublish(PeriodQueue* queue, int64_t repeat)
     queue->previous = slot;
 }
 
+void QueueOweSilence(PeriodQueue* queue, int64_t periods)
+{
+    queue->silence_owed += periods;
+}
+
 void QueueOwedSilence(PeriodQueue* queue)
 {
     if (queue->silence_owed == 0)
@@ -451,9 +476,10 @@ void QueueRelease(PeriodQueue* queue, const QueueEntry& entry)
 }
 
 int WriterStart(TakeWriter* writer, OutputFiles* files, int interleave, uint32_t sample_bytes,
-                int period_frames, uint32_t rate_hz, bool open_length)
+                int period_frames, uint32_t rate_hz, bool open_length, bool frames_in_slot)
 {
     writer->open_length = open_length;
+    writer->frames_in_slot = frames_in_slot;
     writer->bytes_per_frame = sample_bytes * (interleave == 1 ? 2 : 1);
     writer->reserve_frames = (int64_t{kReserveAheadSeconds} * rate_hz + period_frames - 1) /
                              period_frames * period_frames;

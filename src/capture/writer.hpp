@@ -102,6 +102,8 @@ const char* QueuePrevious(const PeriodQueue* queue);
 // the silence owed for periods dropped before it; or, when the head is a
 // scratch slot, drops it and owes `repeat` periods of silence.
 void QueuePublish(PeriodQueue* queue, int64_t repeat);
+// Owes `periods` of silence more, queued before the next period published.
+void QueueOweSilence(PeriodQueue* queue, int64_t periods);
 // Queues the silence owed for the periods dropped last, if any.
 void QueueOwedSilence(PeriodQueue* queue);
 // Periods published (silence and repeats included) that the writer has not
@@ -129,6 +131,9 @@ struct TakeWriter {
     uint32_t rate_hz = 0;
     int batch_periods = 1;          // the most periods written at once
     char* interleave_buf = nullptr; // room for them interleaved
+    // The slots hold frames as the device delivered them, not planes: the
+    // stereo file takes them as they are, mono files get them split.
+    bool frames_in_slot = false;
     // A take of open length reserves its space as it goes, a minute ahead,
     // and states in its headers what it holds before each sync.
     bool open_length = false;
@@ -152,7 +157,8 @@ struct TakeWriter {
 // Allocates the queue and starts the writer, which first syncs the folders
 // of the files this run created. Returns 0, or -1 without memory or thread.
 int WriterStart(TakeWriter* writer, OutputFiles* files, int interleave, uint32_t sample_bytes,
-                int period_frames, uint32_t rate_hz, bool open_length = false);
+                int period_frames, uint32_t rate_hz, bool open_length = false,
+                bool frames_in_slot = false);
 // Queues the silence still owed, lets the writer write everything
 // published, then stops it.
 void WriterFinish(TakeWriter* writer);

@@ -16,6 +16,12 @@ inline double FullScale(uint32_t sample_bytes)
 void CheckPeak(int index, int count, uint32_t sample_bytes, int32_t* take_peaks, const void* buffer,
                int32_t* period_peaks);
 
+// CheckPeak for channels 1 and, with `channels` 2, 2 of `count` interleaved
+// stereo frames (a device that delivers frames only): the same entries are
+// raised and the same warnings printed, channel 1's first.
+void CheckFramePeaks(int channels, int count, uint32_t sample_bytes, int32_t* take_peaks,
+                     const void* frames, int32_t* period_peaks);
+
 // Appends the meter text (bar over `range_db`, held peaks in dB) to the
 // status line and flushes standard output. Its state lives across calls and
 // is reinitialised when *reset is 1.

@@ -143,3 +143,59 @@ void CheckPeak(int index, int count, uint32_t sample_bytes, int32_t* take_peaks,
     if (sample > clip)
         std::printf("\nInput Channel %i is Peaking!\n", index + 1);
 }
+
+namespace {
+
+// The largest magnitude of each channel of interleaved stereo frames.
+void FramePeaks16(const unsigned char* p, int count, int32_t peaks[2])
+{
+    int16_t hi[2] = {0, 0}, lo[2] = {0, 0};
+    for (int i = 0; i < count; ++i) {
+        int16_t v[2];
+        std::memcpy(v, p + 4 * i, 4);
+        for (int c = 0; c < 2; ++c) {
+            hi[c] = v[c] > hi[c] ? v[c] : hi[c];
+            lo[c] = v[c] < lo[c] ? v[c] : lo[c];
+        }
+    }
+    for (int c = 0; c < 2; ++c)
+        peaks[c] = std::max<int32_t>(hi[c], -static_cast<int32_t>(lo[c]));
+}
+
+void FramePeaks24(const unsigned char* p, int count, int32_t peaks[2])
+{
+    int32_t hi[2] = {0, 0}, lo[2] = {0, 0};
+    for (int i = 0; i < count; ++i) {
+        for (int c = 0; c < 2; ++c) {
+            const unsigned char* s = p + 6 * i + 3 * c;
+            const int32_t x = Decode24(s[0] | (static_cast<uint32_t>(s[1]) << 8) |
+                                       (static_cast<uint32_t>(s[2]) << 16));
+            hi[c] = x > hi[c] ? x : hi[c];
+            lo[c] = x < lo[c] ? x : lo[c];
+        }
+    }
+    for (int c = 0; c < 2; ++c)
+        peaks[c] = std::max(hi[c], -lo[c]);
+}
+
+} // namespace
+
+void CheckFramePeaks(int channels, int count, uint32_t sample_bytes, int32_t* take_peaks,
+                     const void* frames, int32_t* period_peaks)
+{
+    if (count < 1)
+        return;
+    int32_t peaks[2];
+    const auto* bytes = static_cast<const unsigned char*>(frames);
+    if (sample_bytes == 3)
+        FramePeaks24(bytes, count, peaks);
+    else
+        FramePeaks16(bytes, count, peaks);
+    const int32_t clip = sample_bytes == 3 ? 8388606 : 32766;
+    for (int c = 0; c < channels && c < 2; ++c) {
+        take_peaks[c] = std::max(take_peaks[c], peaks[c]);
+        period_peaks[c] = std::max(period_peaks[c], peaks[c]);
+        if (peaks[c] > clip)
+            std::printf("\nInput Channel %i is Peaking!\n", c + 1);
+    }
+}

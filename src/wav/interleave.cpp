@@ -111,3 +111,15 @@ void Interleave(int frames, int sample_bytes, const char* left, const char* righ
         InterleaveFrames24(done, frames, left, right, out);
     }
 }
+
+void Deinterleave(int frames, int sample_bytes, const char* in, char* left, char* right)
+{
+    if (frames <= 0 || (sample_bytes != 2 && sample_bytes != 3))
+        return;
+    const size_t size = static_cast<size_t>(sample_bytes);
+    for (size_t n = 0; n < static_cast<size_t>(frames); ++n) {
+        std::memcpy(left + n * size, in + 2 * n * size, size);
+        if (right != nullptr)
+            std::memcpy(right + n * size, in + (2 * n + 1) * size, size);
+    }
+}

@@ -456,11 +456,17 @@ int WritePeriodsQuietly(OutputFiles* set, int interleave, uint32_t sample_bytes,
             if (c != 0)
                 continue;
             period_bytes = 2 * plane_bytes;
-            for (int k = 0; k < count; ++k)
-                Interleave(period_frames, static_cast<int>(sample_bytes), plane1[k], plane2[k],
-                           interleave_buf + k * period_bytes);
-            pieces[0] = {interleave_buf, count * period_bytes};
-            used = 1;
+            if (plane2 == nullptr) {
+                // Frames as the device delivered them: nothing to interleave.
+                for (int k = 0; k < count; ++k)
+                    pieces[k] = {const_cast<char*>(plane1[k]), period_bytes};
+            } else {
+                for (int k = 0; k < count; ++k)
+                    Interleave(period_frames, static_cast<int>(sample_bytes), plane1[k], plane2[k],
+                               interleave_buf + k * period_bytes);
+                pieces[0] = {interleave_buf, count * period_bytes};
+                used = 1;
+            }
         } else {
             for (int k = 0; k < count; ++k)
                 pieces[k] = {const_cast<char*>(c == 0 ? plane1[k] : plane2[k]), plane_bytes};

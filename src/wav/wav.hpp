@@ -73,6 +73,9 @@ int RewriteSizes(int fd, int64_t frames, uint32_t bytes_per_frame, int header_by
 
 // Copies one period of two channel planes into frames, left sample first.
 void Interleave(int frames, int sample_bytes, const char* left, const char* right, char* out);
+// The reverse, for a device that delivers frames only: channel 1's samples
+// into `left` and channel 2's into `right` (left out when null).
+void Deinterleave(int frames, int sample_bytes, const char* in, char* left, char* right);
 
 // Seconds since 2012-10-10 16:09:00 UTC, for made names.
 long NewTime();
@@ -139,7 +142,8 @@ inline constexpr int kMaxPeriodsPerWrite = 16;
 // WritePeriodQuietly of `count` periods, period k's planes at plane1[k] and
 // plane2[k], with one system call per file for all of them: for a writer
 // that has fallen behind, or a source faster than real time. The stereo file
-// needs room for `count` interleaved periods in `interleave_buf`. Counts in
+// needs room for `count` interleaved periods in `interleave_buf`, or, with
+// `plane2` null, takes plane1[k] as period k's frames, already interleaved. Counts in
 // frames_written the whole periods that reached each file, also on a
 // failure. At most kMaxPeriodsPerWrite periods are taken.
 int WritePeriodsQuietly(OutputFiles* set, int interleave, uint32_t sample_bytes, int period_frames,

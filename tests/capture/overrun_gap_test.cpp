@@ -100,4 +100,42 @@ TEST(OverrunGapFrames, TakesTheKernelsOverrunTimeWhenItFollowsTheLastRead)
     }
 }
 
+// What real time allows, and what a read that came back late lost: 40000
+// Hz, 1000-frame periods and an 8000-frame buffer.
+TEST(OverrunGapFrames, SilenceNeverPassesRealTimeNorStandsForAudioStillHeld)
+{
+    const struct {
+        const char* why;
+        int64_t elapsed_frames, timeline_frames;
+        int64_t room_frames;
+    } rooms[] = {
+        {"whole periods behind real time", 10500, 7000, 3000},
+        {"level with real time", 10000, 10000, 0},
+        {"ahead of real time (a source faster than it)", 10000, 20000, 0},
+    };
+    for (const auto& c : rooms)
+        EXPECT_EQ(
+            RealTimeRoomFrames(c.elapsed_frames * kFrameNs, kRate, c.timeline_frames, kPeriod),
+            c.room_frames)
+            << c.why;
+
+    const struct {
+        const char* why;
+        int64_t held_before, unread_frames, held_after;
+        int64_t lost_frames;
+    } reads[] = {
+        {"a read on time", 2000, 1000, 2000, 0},
+        {"late, but the buffer held it all", 0, 9000, 8000, 0},
+        {"3 s away, the buffer held its 8000", 1000, 120000, 7000, 113000},
+        {"3 s away, the device kept the newest", 1000, 120000, 0, 120000},
+        {"a loss under half a period", 1000, 8400, 7999, 0},
+    };
+    for (const auto& c : reads) {
+        const DeviceMark before{7000000000, c.held_before};
+        const DeviceMark after{before.at_ns + c.unread_frames * kFrameNs, c.held_after};
+        EXPECT_EQ(UnreportedLossFrames(before, after, kPeriod, 8000, kPeriod, kRate), c.lost_frames)
+            << c.why;
+    }
+}
+
 } // namespace

@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -68,6 +69,15 @@ struct Options {
     double freq = 440.0;
     std::string log_path;
     unsigned open_delay_ms = 0; // the open sleeps this long, as a slow card might
+    // Like a sound server that dies: the read of this period reports an
+    // overrun, and every prepare and start after it fails.
+    std::optional<uint64_t> die_at;
+    // Paced: a full buffer drops the new periods without an overrun, as a
+    // plugin in user space may.
+    bool quiet_overflow = false;
+    // A shared-memory file of this size made at open, as a sound server's
+    // client library does (ftruncate past a file-size limit raises SIGXFSZ).
+    unsigned shm_at_open_mib = 0;
 
     bool NeedsFormatLayer() const { return formats.size() > 1 && period_frames != 0; }
 };
@@ -333,6 +343,12 @@ int ParseOptions(snd_config_t* conf, Options& o)
             if (!(f > 0))
                 return BadOption(id, "must be positive");
             o.freq = f;
+        } else if (key == "die_at_period") {
+            err = ParsePeriodIndex(id, node, o.die_at);
+        } else if (key == "quiet_overflow") {
+            err = ParseBool(id, node, o.quiet_overflow);
+        } else if (key == "shm_at_open_mib") {
+            err = ParseRange(id, node, 1, 1024, true, o.shm_at_open_mib);
         } else if (key == "open_delay_ms") {
             err = ParseRange(id, node, 0, 60000, true, o.open_delay_ms);
         } else if (key == "log") {
@@ -418,6 +434,16 @@ class Device {
                 return err;
             }
         }
+        if (opt_.shm_at_open_mib != 0) {
+            // A failure is the client library's to handle; only its
+            // outcome is logged.
+            const int shm = memfd_create("quillosim", MFD_CLOEXEC);
+            const off_t bytes = off_t{opt_.shm_at_open_mib} << 20;
+            const bool sized = shm >= 0 && ftruncate(shm, bytes) == 0;
+            Log(std::string("shm ") + (sized ? "sized" : "refused"));
+            if (shm >= 0)
+                close(shm);
+        }
         if (opt_.open_delay_ms != 0) {
             // Logged before the sleep, so that a test knows the program is
             // now inside its device open.
@@ -475,6 +501,8 @@ class Device {
         Log("prepare");
         if (lost_)
             return -ENODEV;
+        if (dead_)
+            return -EIO;
         // alsa-lib has just reset its pointers to 0: a new run begins.
         hw_frames_ = 0;
         segments_.clear();
@@ -489,6 +517,8 @@ class Device {
         Log("start");
         if (lost_)
             return -ENODEV;
+        if (dead_)
+            return -EIO;
         if (opt_.paced) {
             StartPacing();
         } else if (!stalled_) {
@@ -582,6 +612,15 @@ class Device {
             if (opt_.overrun_periods.count(k) != 0) {
                 Log("overrun " + std::to_string(k));
                 return -EPIPE;
+            }
+            if (opt_.die_at == k) {
+                dead_ = true;
+                Log("die " + std::to_string(k));
+                return -EPIPE;
+            }
+            if (opt_.quiet_overflow && hw_frames_ - appl + period_ > buffer_) {
+                Log("dropped " + std::to_string(k));
+                continue;
             }
             Deliver(k);
             // Like the kernel: a full buffer is an overrun (stop threshold).
@@ -819,6 +858,7 @@ class Device {
     bool restart_at_now_ = false;
     bool stalled_ = false;
     bool lost_ = false;
+    bool dead_ = false;
 
     // The current run, from the last prepare.
     uint64_t hw_frames_ = 0;

@@ -19,7 +19,6 @@ class DeviceFailure : public EndToEnd {
         const std::string peaks = " signal \"peaks\" left [ 1 2 3 4 5 6 7 8 9 10 11 12 ] "
                                   "right [ -1 -2 -3 -4 -5 -6 -7 -8 -9 -10 -11 -12 ]";
         Devices("pcm.s16only { type quillosim formats \"S16_LE\" }\n"
-                "pcm.ileave { type quillosim access \"RW_INTERLEAVED\" }\n"
                 "pcm.rate48 { type quillosim rate 48000 }\n"
                 "pcm.nocommit { type quillosim fail_commit true }\n"
                 "pcm.p1024 { type quillosim period_frames 1024" +
@@ -37,8 +36,16 @@ class DeviceFailure : public EndToEnd {
                 "pcm.stall { type quillosim stall_at_period 3" +
                 peaks +
                 " }\n"
+                "pcm.dies { type quillosim die_at_period 4" +
+                peaks +
+                " }\n"
+                "pcm.again { type quillosim overrun_periods [ 2 3 ]" +
+                peaks +
+                " }\n"
                 "pcm.mono { type quillosim channels 1 }\n"
-                "pcm.pausable { type quillosim paced true signal \"ramp\" }\n");
+                "pcm.shm { type quillosim shm_at_open_mib 64 }\n"
+                "pcm.pausable { type quillosim paced true signal \"ramp\" }\n"
+                "pcm.quiet { type quillosim paced true quiet_overflow true signal \"ramp\" }\n");
     }
     // The data a mono file of channel `c` holds after `periods` device periods
     // of `frames`, with the listed periods lost (silence).
@@ -64,9 +71,6 @@ TEST_F(DeviceFailure, RefusalsBeforeAnyFileExist)
         {{"2444", "1", "s16only"},
          "Problem setting recording format: Invalid argument (S24_3LE requested, the device "
          "offers S16_LE)\n"},
-        {{"1644", "1", "ileave", "1", "given.wav"},
-         "Problem setting recording access: Invalid argument (the device offers interleaved "
-         "access only; plughw: gives the same card with conversion)\n"},
         {{"1644", "1", "rate48", "2"},
          "Problem setting recording rate: 44100 Hz requested, the device offers 48000 Hz\n"},
     };
@@ -108,6 +112,42 @@ int64_t RampPeriodAt(const std::string& data, int64_t j, int64_t period_frames)
     return -2;
 }
 
+// A 6 s stereo take of the 24-bit ramp, paused 2 s about 1.5 s in: exactly
+// its planned length, the periods up to the pause in place, at least
+// `min_silence` periods of silence, then the device's periods at their true
+// positions (within one), consecutive; one overrun reported.
+void CheckPausedTake(const RunResult& r, const std::string& bytes, int64_t min_silence)
+{
+    ASSERT_EQ(bytes.size(), 44u + 65 * 4096 * 6) << "exactly the planned length";
+    EXPECT_TRUE(SameBytes(bytes.substr(0, 44), ExpectedHeader(44100, 2, 3, 65 * 4096)));
+    const std::string data = bytes.substr(44);
+    std::vector<int64_t> held;
+    std::string layout = "device periods held:";
+    for (int64_t j = 0; j < 65; ++j) {
+        held.push_back(RampPeriodAt(data, j, 4096));
+        layout += ' ';
+        layout += std::to_string(held.back());
+    }
+    SCOPED_TRACE(layout);
+    int64_t j = 0;
+    for (; j < 65 && held[j] >= 0; ++j)
+        ASSERT_EQ(held[j], j) << "before the pause";
+    const int64_t gap_start = j;
+    for (; j < 65 && held[j] == -1; ++j) {
+    }
+    EXPECT_GE(gap_start, 8) << "1.5 s recorded before the pause";
+    EXPECT_GE(j - gap_start, min_silence) << "the time unread, rounded";
+    ASSERT_LT(j, 65) << "audio after the pause";
+    for (int64_t after = j; after < 65; ++after) {
+        ASSERT_GE(held[after], after - 1) << "period " << after << " early";
+        ASSERT_LE(held[after], after + 1) << "period " << after << " late";
+        ASSERT_EQ(held[after], held[j] + (after - j)) << "consecutive after the pause";
+    }
+    EXPECT_EQ(r.out.find("\nRX\n"), r.out.rfind("\nRX\n")) << r.out;
+    EXPECT_NE(r.out.find("\nRX\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(r.out.ends_with("\nRecord Overruns = 1\nDone\n")) << r.out;
+}
+
 // Devices that are not what quillo expects, and what becomes of the take.
 TEST_F(DeviceFailure, OddDevices)
 {
@@ -118,13 +158,14 @@ TEST_F(DeviceFailure, OddDevices)
         int exit_code;
         std::string err;
         std::function<void(const RunResult&)> check;
+        int64_t file_size_limit = -1;
     } cases[] = {
         {"a one-channel device, two files",
          {"1644", "1", "mono", "2"},
          0,
          1,
-         "Problem setting recording channels: Invalid argument (2 requested, the device offers "
-         "1)\n",
+         "Problem setting recording channels: Invalid argument (2 requested, the device has one "
+         "channel: channel mode 1 records it)\n",
          [&](const RunResult& r) {
              EXPECT_EQ(r.out, "");
              EXPECT_EQ(ListDir(dir).size(), 1u) << "only the configuration";
@@ -133,8 +174,8 @@ TEST_F(DeviceFailure, OddDevices)
          {"2444", "1", "mono", "s", "given.wav"},
          0,
          1,
-         "Problem setting recording channels: Invalid argument (2 requested, the device offers "
-         "1)\n",
+         "Problem setting recording channels: Invalid argument (2 requested, the device has one "
+         "channel: channel mode 1 records it)\n",
          [&](const RunResult& r) {
              EXPECT_EQ(r.out, "");
              EXPECT_EQ(ListDir(dir).size(), 1u) << "only the configuration";
@@ -146,39 +187,28 @@ TEST_F(DeviceFailure, OddDevices)
          2000,
          0,
          "",
+         [&](const RunResult& r) { CheckPausedTake(r, Read("paused.wav"), 19); }},
+        // The same pause on a device that drops what its full buffer cannot
+        // take without a word: the 8 periods it held come first, then the
+        // silence of what it dropped.
+        {"a paced device that overflows quietly, left unread for 2 s",
+         {"2444", "6", "quiet", "s", "quiet.wav"},
+         2000,
+         0,
+         "",
+         [&](const RunResult& r) { CheckPausedTake(r, Read("quiet.wav"), 11); }},
+        // The client library of a sound server sizes 64 MiB of shared memory
+        // at open, past the limit: an error for it, never a death.
+        {"a device that sizes shared memory at open, under a file-size limit",
+         {"1644", "0.1", "shm", "1", "shm.wav"},
+         0,
+         0,
+         "",
          [&](const RunResult& r) {
-             const std::string bytes = Read("paused.wav");
-             ASSERT_EQ(bytes.size(), 44u + 65 * 4096 * 6) << "exactly the planned length";
-             EXPECT_TRUE(SameBytes(bytes.substr(0, 44), ExpectedHeader(44100, 2, 3, 65 * 4096)));
-             const std::string data = bytes.substr(44);
-             std::vector<int64_t> held;
-             std::string layout = "device periods held:";
-             for (int64_t j = 0; j < 65; ++j) {
-                 held.push_back(RampPeriodAt(data, j, 4096));
-                 layout += ' ';
-                 layout += std::to_string(held.back());
-             }
-             SCOPED_TRACE(layout);
-             // Periods up to the pause in place, then silence, then the device's
-             // periods at their true positions, within one.
-             int64_t j = 0;
-             for (; j < 65 && held[j] >= 0; ++j)
-                 ASSERT_EQ(held[j], j) << "before the pause";
-             const int64_t gap_start = j;
-             for (; j < 65 && held[j] == -1; ++j) {
-             }
-             EXPECT_GE(gap_start, 8) << "1.5 s recorded before the pause";
-             EXPECT_GE(j - gap_start, 19) << "2 s of silence, rounded";
-             ASSERT_LT(j, 65) << "audio after the pause";
-             for (int64_t after = j; after < 65; ++after) {
-                 ASSERT_GE(held[after], after - 1) << "period " << after << " early";
-                 ASSERT_LE(held[after], after + 1) << "period " << after << " late";
-                 ASSERT_EQ(held[after], held[j] + (after - j)) << "consecutive after the pause";
-             }
-             EXPECT_EQ(r.out.find("\nRX\n"), r.out.rfind("\nRX\n")) << r.out;
-             EXPECT_NE(r.out.find("\nRX\n"), std::string::npos) << r.out;
-             EXPECT_TRUE(r.out.ends_with("\nRecord Overruns = 1\nDone\n")) << r.out;
-         }},
+             EXPECT_EQ(r.term_signal, 0);
+             EXPECT_EQ(Read("shm.wav").size(), 44u + 8192 * 2);
+         },
+         1 << 20},
         // 3 s plans 33 periods; the pause outlasts the take, so silence fills
         // it to its planned end and no more.
         {"a paced device left unread past the planned end",
@@ -212,6 +242,7 @@ TEST_F(DeviceFailure, OddDevices)
             o.signal2 = SIGCONT;
             o.signal2_after_ms = c.pause_ms;
         }
+        o.file_size_limit = c.file_size_limit;
         const RunResult r = RunQuillo(o);
         EXPECT_EQ(r.exit_code, c.exit_code);
         EXPECT_EQ(Unwaited(r.err), c.err);
@@ -291,18 +322,60 @@ TEST_F(DeviceFailure, SuspendIsRecoveredAndCountedLikeAnOverrun)
     EXPECT_TRUE(r.out.ends_with("\nRecord Overruns = 1\nDone\n")) << r.out;
 }
 
+// A device that is gone ends the take at once, sealed, exit 1 and no "Done":
+// a lost kernel device, a sound server that died (the overrun it reports
+// cannot be restarted), and a device that overruns again at once after its
+// restart. Never silence for the rest of the take.
 TEST_F(DeviceFailure, LostDeviceLeavesTheWrittenPeriodsWithMatchingHeaders)
 {
-    const RunResult r = Run({"1644", "0.92", "lost", "2", "l.wav", "r.wav"});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(Unwaited(r.err), "Capture device failed: No such device\n");
-    EXPECT_TRUE(
-        SameBytes(Read("l.wav"), ExpectedHeader(44100, 1, 2, 4 * 4096) + Expected(0, 4, 4096, 2)));
-    EXPECT_TRUE(
-        SameBytes(Read("r.wav"), ExpectedHeader(44100, 1, 2, 4 * 4096) + Expected(1, 4, 4096, 2)));
-    EXPECT_NE(r.out.find("\nTake stopped after 0.37 of 0.93 seconds\n"), std::string::npos)
-        << r.out;
-    EXPECT_EQ(r.out.find("Done"), std::string::npos);
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+        int periods;
+        std::vector<int> silent;
+        std::string report;
+    } cases[] = {
+        {{"1644", "0.92", "lost", "2", "l.wav", "r.wav"},
+         "Capture device failed: No such device\n",
+         4,
+         {},
+         "\nTake stopped after 0.37 of 0.93 seconds\n"},
+        {{"1644", "0.92", "dies", "2", "l.wav", "r.wav"},
+         "Capture device failed: cannot restart after an overrun: Input/output error\n",
+         4,
+         {},
+         "\nTake stopped after 0.37 of 0.93 seconds\n"},
+        {{"1644", "0", "dies", "2", "l.wav", "r.wav"},
+         "Capture device failed: cannot restart after an overrun: Input/output error\n",
+         4,
+         {},
+         "\nTake length: 0.37 seconds\n"},
+        {{"1644", "0.92", "again", "2", "l.wav", "r.wav"},
+         "Capture device failed: it overruns again with no frames since the last overrun\n",
+         3,
+         {2},
+         "\nRX\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[2] + " " + c.args[1]);
+        // A take that wrote silence for ever would fail here, not fill the disk.
+        RunOptions o = Options(c.args);
+        o.file_size_limit = 1 << 24;
+        const RunResult r = RunQuillo(o);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(Unwaited(r.err), c.err);
+        const uint32_t frames = static_cast<uint32_t>(c.periods) * 4096;
+        const std::string header = c.args[1] == "0" ? OpenHeader(44100, 1, 2, frames)
+                                                    : ExpectedHeader(44100, 1, 2, frames);
+        for (int ch = 0; ch < 2; ++ch) {
+            EXPECT_TRUE(SameBytes(Read(ch == 0 ? "l.wav" : "r.wav"),
+                                  header + Expected(ch, c.periods, 4096, 2, c.silent)));
+        }
+        EXPECT_NE(r.out.find(c.report), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Done"), std::string::npos);
+        unlink(Path("l.wav").c_str());
+        unlink(Path("r.wav").c_str());
+    }
     // A lost device answers drop and drain itself; only the close reaches it.
     const std::string log = Read("lost.log");
     EXPECT_TRUE(log.ends_with("lost 4\nclose\n")) << log;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "e2e.hpp"
+#include "sim_signal.hpp"
 
 namespace {
 
@@ -111,15 +112,66 @@ TEST_F(Record, SixtySecondTakeFromTheNullDevice)
     EXPECT_EQ(Unwaited(r.err), "");
 }
 
-TEST_F(Record, DeviceIsConfiguredAsAskedThenDrainedAndClosed)
+TEST_F(Record, DeviceIsConfiguredAsAskedThenStoppedAndClosed)
 {
     Devices("pcm.logged { type quillosim log \"" + Path("device.log") + "\" }\n");
-    const RunResult r = Run({"2496", "0.1", "logged", "s", "st.wav"});
-    ASSERT_EQ(r.exit_code, 0) << r.err;
-    // The commit prepares once by itself; the take prepares again before reading.
-    EXPECT_EQ(Read("device.log"),
-              "hw_params format=S24_3LE access=RW_NONINTERLEAVED rate=96000 period=4096 "
-              "buffer=32768\nprepare\nprepare\nstart\ndrain\nclose\n");
+    // Offered both, a stereo file reads frames and mono files read planes;
+    // nothing after the last period is wanted, so nothing is drained. The
+    // commit prepares once by itself; the take prepares again before reading.
+    for (const char* mode : {"s", "2"}) {
+        const RunResult r = Run({"2496", "0.1", "logged", mode, "a.wav", "b.wav"});
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(
+            Read("device.log"),
+            std::string("hw_params format=S24_3LE access=") +
+                (mode[0] == 's' ? "RW_INTERLEAVED" : "RW_NONINTERLEAVED") +
+                " rate=96000 period=4096 buffer=32768\nprepare\nprepare\nstart\nstop\nclose\n");
+        for (const char* name : {"device.log", "a.wav", "b.wav"})
+            unlink(Path(name).c_str());
+    }
+}
+
+// Devices that offer one access type only, or one channel: every mode they
+// can record holds the device's ramp exactly.
+TEST_F(Record, EveryAccessAndChannelCountHoldsTheRampByteForByte)
+{
+    Devices("pcm.frames { type quillosim access \"RW_INTERLEAVED\" signal \"ramp\" }\n"
+            "pcm.planes { type quillosim access \"RW_NONINTERLEAVED\" signal \"ramp\" }\n"
+            "pcm.mono { type quillosim channels 1 signal \"ramp\" }\n");
+    const struct {
+        const char* device;
+        const char* format;
+        uint32_t rate, size;
+        const char* mode;
+    } cases[] = {
+        {"frames", "1644", 44100, 2, "1"}, {"frames", "2496", 96000, 3, "2"},
+        {"frames", "1648", 48000, 2, "s"}, {"frames", "2444", 44100, 3, "s"},
+        {"planes", "1644", 44100, 2, "s"}, {"planes", "2448", 48000, 3, "2"},
+        {"mono", "1644", 44100, 2, "1"},   {"mono", "2496", 96000, 3, "1"},
+    };
+    for (const auto& c : cases) {
+        const size_t frames_planned = (c.rate / 10 + 4095) / 4096 * 4096; // 0.1 s
+        SCOPED_TRACE(std::string(c.device) + " " + c.format + " mode " + c.mode);
+        const RunResult r = Run({c.format, "0.1", c.device, c.mode, "one.wav", "two.wav"});
+        ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+        std::string left, right, frames;
+        for (size_t n = 0; n < frames_planned; ++n) {
+            const int bytes = static_cast<int>(c.size);
+            left += Sample(SimRampSample(0, n, bytes), c.size);
+            right += Sample(SimRampSample(1, n, bytes), c.size);
+            frames += left.substr(left.size() - c.size) + right.substr(right.size() - c.size);
+        }
+        const bool stereo = c.mode[0] == 's';
+        EXPECT_TRUE(SameBytes(Read("one.wav"),
+                              ExpectedHeader(c.rate, stereo ? 2 : 1, c.size, frames_planned) +
+                                  (stereo ? frames : left)));
+        if (c.mode[0] == '2') {
+            EXPECT_TRUE(SameBytes(Read("two.wav"),
+                                  ExpectedHeader(c.rate, 1, c.size, frames_planned) + right));
+        }
+        unlink(Path("one.wav").c_str());
+        unlink(Path("two.wav").c_str());
+    }
 }
 
 TEST_F(Record, MadeNamesInTwoChannelModeNameBothChannels)

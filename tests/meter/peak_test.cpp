@@ -5,6 +5,7 @@
 
 #include "meter/meter.hpp"
 #include "support.hpp"
+#include "wav/wav.hpp"
 
 namespace {
 
@@ -92,6 +93,14 @@ int32_t ReferencePeak(const std::string& plane, uint32_t size, int count)
     return peak;
 }
 
+std::string Reversed(const std::string& plane, uint32_t size)
+{
+    std::string out;
+    for (size_t at = plane.size(); at >= size; at -= size)
+        out += plane.substr(at - size, size);
+    return out;
+}
+
 TEST(CheckPeak, AgreesWithTheDecodingRuleForEveryCountAndPosition)
 {
     uint32_t x = 99;
@@ -107,9 +116,25 @@ TEST(CheckPeak, AgreesWithTheDecodingRuleForEveryCountAndPosition)
                 }
                 plane[at * size + size - 1] = (x & 1) ? '\x80' : '\x7F';
                 int32_t take[2] = {0, 0}, period[2] = {0, 0};
-                CaptureStdout([&] { CheckPeak(0, count, size, take, plane.data(), period); });
+                const std::string planes_said = CaptureStdout([&] {
+                    CheckPeak(0, count, size, take, plane.data(), period);
+                    CheckPeak(1, count, size, take, plane.data(), period);
+                });
                 ASSERT_EQ(period[0], ReferencePeak(plane, size, count))
                     << "size " << size << " count " << count << " at " << at;
+                // The same samples as frames, channel 2 reversed: the same
+                // peaks and warnings as two plane scans.
+                const std::string reversed = Reversed(plane, size);
+                std::string frames(2 * plane.size(), '\0');
+                Interleave(count, static_cast<int>(size), plane.data(), reversed.data(),
+                           frames.data());
+                int32_t frame_take[2] = {0, 0}, frame_period[2] = {0, 0};
+                const std::string frames_said = CaptureStdout([&] {
+                    CheckFramePeaks(2, count, size, frame_take, frames.data(), frame_period);
+                });
+                ASSERT_EQ(frame_period[0], period[0]);
+                ASSERT_EQ(frame_period[1], ReferencePeak(reversed, size, count));
+                ASSERT_EQ(frames_said, planes_said);
             }
         }
     }

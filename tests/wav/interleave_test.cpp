@@ -38,7 +38,7 @@ TEST(Interleave, BuildsFramesLeftSampleFirst)
     }
 }
 
-TEST(Interleave, KeepsEveryByteOfAWholePeriodInPlace)
+TEST(Interleave, KeepsEveryByteOfAWholePeriodInPlaceBothWays)
 {
     // Whole vector steps and every tail after them.
     for (const int frames : {4096, 1, 5, 6, 7, 8, 9, 10, 11, 17, 4093})
@@ -56,6 +56,13 @@ TEST(Interleave, KeepsEveryByteOfAWholePeriodInPlace)
                 ASSERT_EQ(out.substr(2 * n * size, size), left.substr(n * size, size)) << n;
                 ASSERT_EQ(out.substr((2 * n + 1) * size, size), right.substr(n * size, size)) << n;
             }
+            // And back: the planes again, channel 2 left out on request.
+            std::string back_left(left.size(), '\0'), back_right(right.size(), '\0');
+            Deinterleave(frames, size, out.data(), back_left.data(), back_right.data());
+            ASSERT_EQ(back_left, left);
+            ASSERT_EQ(back_right, right);
+            Deinterleave(frames, size, out.data(), back_left.data(), nullptr);
+            ASSERT_EQ(back_left, left);
         }
 }
 
