@@ -106,7 +106,10 @@ start_sound_server() {
   SERVER_ENV=(HOME="$d/home" XDG_RUNTIME_DIR="$d/run" XDG_CONFIG_HOME="$d/config"
     XDG_STATE_HOME="$d/home/state" PIPEWIRE_RUNTIME_DIR="$d/run" PIPEWIRE_REMOTE=pipewire-0
     PULSE_SERVER="unix:$d/run/pulse/native" DBUS_SESSION_BUS_ADDRESS="unix:path=$d/run/bus")
+  # A long cycle, as the tests have (see tests/support/sound_server.cpp).
   cat >"$d/config/pipewire/pipewire.conf.d/50-counter-sink.conf" <<'EOT'
+context.properties = { default.clock.quantum = 8192
+  default.clock.min-quantum = 8192 default.clock.max-quantum = 8192 }
 context.objects = [ { factory = adapter args = {
   factory.name = support.null-audio-sink node.name = cnt
   media.class = Audio/Sink audio.rate = 48000

@@ -12,8 +12,9 @@ namespace {
 
 constexpr size_t kPeriodFrames = 4096;  // what quillo asks of every device
 constexpr size_t kBufferFrames = 32768; // ... and its buffer
-// Silence the server itself gives a new stream before its first quantum of
-// audio (2048 frames here); more would leave too little take to check.
+// Silence the server itself gives a new stream before its first cycle of
+// audio (8192 frames, see sound_server.cpp); more would leave too little
+// take to check.
 constexpr size_t kStartSilenceFrames = 12000;
 constexpr uint32_t kRate = SoundServer::kRateHz;
 
