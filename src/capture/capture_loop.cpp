@@ -113,9 +113,9 @@ bool CapturePeriod(Take* take)
     const char* previous = QueuePrevious(queue);
     MeterScan(&take->meter, period, take->request.sample_bytes, previous,
               previous + take->plane_bytes);
-    QueuePublish(queue, repeat);
-    // Audio the device lost without a word follows the period read.
+    // Audio the device lost without a word comes before the period read.
     QueueOweSilence(queue, read.unreported_loss_frames / period);
+    QueuePublish(queue, repeat);
     CountDiskLoss(take, room, !overrun && read.frames > 0, repeat);
     take->captured_frames += repeat * period + read.unreported_loss_frames;
     SayIfSpaceIsLow(take);

@@ -43,10 +43,6 @@ struct CaptureDevice {
     int64_t restart_ns = 0;
     bool read_since_start = false;   // a period read since the last (re)start
     bool overrun_unanswered = false; // the last read was an overrun
-    // Audio lost without an overrun, whose silence is owed: it follows the
-    // audio the device still held when the loss was found, once that is read.
-    int64_t loss_owed_frames = 0;
-    int64_t loss_after_frames = 0;
 };
 
 // Opens `name` for capture and fixes the format of `sample_bytes`, two
@@ -78,7 +74,12 @@ struct PeriodRead {
     int64_t frames = 0;
     // kPeriod: audio the device lost without reporting it (the program was
     // stopped or starved for longer than the device's buffer holds): frames
-    // of silence, whole periods, to follow this period.
+    // of silence, whole periods, to come before this period. A device that
+    // keeps its newest audio when full, or that got none while the program
+    // was stopped, delivers this period from after the loss; one that keeps
+    // its oldest delivers up to a buffer from before it, which the silence
+    // then comes before too: what follows the loss keeps its place in time
+    // within one buffer either way.
     int64_t unreported_loss_frames = 0;
     const char* failure = nullptr;
 };

@@ -120,16 +120,12 @@ PeriodRead Overrun(CaptureDevice* device, int code, int64_t timeline_frames, int
         err = snd_pcm_prepare(device->pcm);
     } else {
         err = snd_pcm_recover(device->pcm, code, 1);
-        device->restart_ns = MonotonicNs();
     }
     if (err < 0)
         return Failed("cannot restart after an overrun: ", err);
-    // Silence still owed for an earlier loss joins this one.
-    if (device->loss_owed_frames > 0) {
-        const int64_t owed = device->loss_owed_frames / period * period;
-        read.frames = read.frames + owed < frames_left ? read.frames + owed : frames_left;
-        device->loss_owed_frames = 0;
-    }
+    // From here the device may capture again; one that overruns again before
+    // its buffer could fill (it never reaches a start) has captured nothing.
+    device->restart_ns = MonotonicNs();
     // The device restarts empty: the new mark.
     device->mark = MarkDevice(device->pcm);
     device->read_since_start = false;
@@ -173,26 +169,16 @@ PeriodRead ReadPeriod(CaptureDevice* device, char* slot, size_t plane_bytes,
     read.frames = got;
     const DeviceMark before = device->mark;
     device->mark = MarkDevice(device->pcm);
-    if (device->loss_owed_frames > 0)
-        device->loss_after_frames -= got;
     // Only between two reads of a running stream: the first read after a
     // start may wait for a sound server to begin.
-    const int period = device->grant.period_frames;
     if (device->read_since_start) {
+        const int period = device->grant.period_frames;
         const int64_t lost = UnreportedLossFrames(
             before, device->mark, got, device->grant.buffer_frames, period, device->rate_hz);
-        if (lost > 0) {
-            device->loss_owed_frames += lost;
-            device->loss_after_frames = device->mark.buffered_frames;
-        }
-    }
-    if (device->loss_owed_frames > 0 && device->loss_after_frames <= 0) {
         const int64_t room = RealTimeRoomFrames(device->mark.at_ns - device->first_start_ns,
                                                 device->rate_hz, timeline_frames + period, period);
         const int64_t most = room < frames_left - period ? room : frames_left - period;
-        read.unreported_loss_frames =
-            device->loss_owed_frames < most ? device->loss_owed_frames : (most > 0 ? most : 0);
-        device->loss_owed_frames = 0;
+        read.unreported_loss_frames = lost < most ? lost : (most > 0 ? most : 0);
     }
     device->read_since_start = true;
     device->overrun_unanswered = false;

@@ -72,8 +72,8 @@ struct Options {
     // Like a sound server that dies: the read of this period reports an
     // overrun, and every prepare and start after it fails.
     std::optional<uint64_t> die_at;
-    // Paced: a full buffer drops the new periods without an overrun, as a
-    // plugin in user space may.
+    // Paced: a full buffer loses its oldest period for each new one, without
+    // an overrun, as a ring that is written over does.
     bool quiet_overflow = false;
     // A shared-memory file of this size made at open, as a sound server's
     // client library does (ftruncate past a file-size limit raises SIGXFSZ).
@@ -624,7 +624,12 @@ class Device {
                 return -EPIPE;
             }
             if (opt_.quiet_overflow && hw_frames_ - appl + period_ > buffer_) {
-                Log("dropped " + std::to_string(k));
+                // Full: the oldest period unread makes room for this one,
+                // without a word. The unread frames now hold the periods
+                // from the next one on, this one last.
+                const uint64_t oldest = GlobalFrame(appl);
+                Log("dropped " + std::to_string(oldest / period_));
+                segments_.push_back({appl, oldest + period_});
                 continue;
             }
             Deliver(k);

@@ -162,6 +162,8 @@ RunResult RunQuillo(const RunOptions& options)
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
             _exit(126);
         setenv("ALSA_CONFIG_PATH", alsa_config.c_str(), 1);
+        for (const std::string& name_value : options.env)
+            putenv(const_cast<char*>(name_value.c_str()));
         if (options.file_size_limit >= 0) {
             rlimit limit{static_cast<rlim_t>(options.file_size_limit),
                          static_cast<rlim_t>(options.file_size_limit)};
@@ -203,7 +205,7 @@ RunResult RunQuillo(const RunOptions& options)
     const int64_t start = NowMs();
     // The signal's clock starts at the start, or when the awaited text shows.
     int64_t signal_clock = options.signal_after_text.empty() ? start : -1;
-    bool signalled = options.signal == 0;
+    bool signalled = options.signal == 0 && !options.at_signal;
     int64_t signalled_at = -1;
     bool second_signalled = options.signal2 == 0;
     bool out_open = true, err_open = true;
@@ -252,7 +254,10 @@ RunResult RunQuillo(const RunOptions& options)
         if (!signalled && signal_clock >= 0 && NowMs() - signal_clock >= options.signal_after_ms) {
             if (options.columns_at_signal > 0)
                 SetColumns(out_pipe[0], options.columns_at_signal);
-            kill(pid, options.signal);
+            if (options.at_signal)
+                options.at_signal();
+            else
+                kill(pid, options.signal);
             signalled = true;
             signalled_at = NowMs();
         }
@@ -271,6 +276,7 @@ RunResult RunQuillo(const RunOptions& options)
     close(err_pipe[0]);
     int status = 0;
     waitpid(pid, &status, 0);
+    result.exit_ms = NowMs();
     if (WIFEXITED(status))
         result.exit_code.value = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))

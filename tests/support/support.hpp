@@ -25,10 +25,13 @@ struct RunOptions {
     int run_as_uid = -1;        // this user and its group, without others (needs root)
     std::string cwd;
     std::string alsa_config;             // ALSA_CONFIG_PATH; AlsaConfigPath() when empty
+    std::vector<std::string> env;        // NAME=VALUE set in the program's environment
     int signal = 0;                      // sent once, `signal_after_ms` after the start,
     int signal_after_ms = 0;             // or after `signal_after_text` appears on
     std::string signal_after_text;       // standard output, when it is given (also
                                          // without a signal: see RunResult::text_ms)
+    std::function<void()> at_signal;     // called when the signal is due, in place of
+                                         // sending one (a sound server killed mid-take)
     int signal2 = 0;                     // sent once, `signal2_after_ms` after the
     int signal2_after_ms = 0;            // first (SIGSTOP, then SIGCONT)
     int64_t file_size_limit = -1;        // RLIMIT_FSIZE in bytes, like ulimit -f
@@ -61,6 +64,7 @@ struct RunResult {
     RunEnd term_signal{0, ""}; // when a signal ended it
     bool timed_out = false;
     int64_t text_ms = -1; // MonotonicMs() when signal_after_text showed on standard output
+    int64_t exit_ms = -1; // MonotonicMs() when the program had ended
 };
 
 RunResult RunQuillo(const RunOptions& options);
