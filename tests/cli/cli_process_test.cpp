@@ -101,9 +101,6 @@ TEST_F(CommandLine, RefusalsPrintOneLineAndTouchNothing)
         {{"--split", "1h", "1644", "60", "d", "1", "-"},
          "",
          "Can't record standard output: a take across files (--split) needs file names\n"},
-        {{"--split", "1h", "1644", "60", "d", "2", "-", "-"},
-         "",
-         "Can't record both channels into the same file -\n"},
     };
     for (const auto& c : cases) {
         const RunResult r = Run(c.args);
@@ -145,14 +142,10 @@ TEST_F(CommandLine, LeadingOptionsBeforeTheFormatCode)
         {{"1644", "--help"}, 1, "Improper duration request\n"},
         // At least a tenth of a second, in the forms of a duration.
         {{"--split"}, 1, "Improper split request\n"},
-        {{"--split", "0.05", "1644", "60"}, 1, "Improper split request\n"},
         {{"--spl", "0:00.09", "1644", "60"}, 1, "Improper split request\n"},
         {{"--split=0x10", "1644", "60"}, 1, "Improper split request\n"},
         {{"--split", "-0", "1644", "60"}, 1, "Improper split request\n"},
-        {{"--split", "1e-400", "1644", "60"}, 1, "Improper split request\n"},
-        {{"--split", "1h5", "1644", "60"}, 1, "Improper split request\n"},
-        {{"--split", "0.1", "1644x", "60"}, 1, "Improper format request\n"},
-        {{"--split=1:00", "-q", "1644", "60", "d", "3"}, 1, "Improper channel number request\n"},
+        {{"--split", "0.1", "-q", "1644", "60", "d", "3"}, 1, "Improper channel number request\n"},
     };
     for (const auto& c : cases) {
         const RunResult r = Run(c.args);

@@ -1,26 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <memory>
 #include <string>
 #include <sys/stat.h>
 
+#include "e2e.hpp"
 #include "files/folders.hpp"
-#include "support.hpp"
 
 namespace {
 
-class Folders : public ::testing::Test {
-  protected:
-    void SetUp() override { dir = MakeTempDir(); }
-    void TearDown() override
-    {
-        fs.reset(); // unmounted before its folder goes
-        RemoveTree(dir);
-    }
-    std::string dir;
-    std::unique_ptr<TestFs> fs;
-};
+class Folders : public EndToEnd {};
 
 TEST_F(Folders, MakesTheMissingFoldersButNotTheFile)
 {
@@ -48,8 +37,7 @@ TEST_F(Folders, MakesTheMissingFoldersButNotTheFile)
 TEST_F(Folders, EachNewFolderIsSyncedAndThenItsParent)
 {
     std::string why_not;
-    fs = TestFs::Mount(dir, "", &why_not);
-    if (fs == nullptr)
+    if (!MountTestFs("", &why_not))
         GTEST_SKIP() << why_not;
     ASSERT_EQ(CreateFoldersFor((fs->mount_point() + "/a/b/take.wav").c_str()), 0);
     std::vector<std::string> seen;

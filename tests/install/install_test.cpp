@@ -128,8 +128,6 @@ TEST_F(Completion, OffersOptionsCodesDevicesModesAndFiles)
         {"quillo --q", "--quiet\n"},
         {"quillo -", "-h\n--help\n-V\n--version\n-q\n--quiet\n-y\n--overwrite\n-n\n"
                      "--no-overwrite\n--split\n-L\n--list-devices\n"},
-        {"quillo --sp", "--split\n"},
-        {"quillo --split ", "\n"},
         {"quillo --spl 1h 24", "2444\n2448\n2488\n2496\n"},
         {"quillo --split=1h -q 1644 60 d ", "1\n2\ns\n"},
         {"quillo --no", "--no-overwrite\n"},
