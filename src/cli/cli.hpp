@@ -39,18 +39,26 @@ struct RecordingRequest {
     // Per given name, where may_replace is kAnyFile: the file the name led to
     // when the user was asked; the take opens that file or none.
     AnsweredFile pinned[2];
+    // With a length in seconds, the take goes on across a series of files
+    // of that length, and the names in the file list are patterns of their
+    // names (SeriesPattern); 0: one file per channel.
+    double split_s = 0;
 };
 
 // What the leading options leave for the rest of the run.
 struct LeadingOptions {
-    int first = 1;  // index of the format code in argv
-    int answer = 0; // to every overwrite question: 0 (ask), 'o' (-y) or 'x' (-n)
+    int first = 1;      // index of the format code in argv
+    int answer = 0;     // to every overwrite question: 0 (ask), 'o' (-y) or 'x' (-n)
+    double split_s = 0; // --split: the length of each file of a series, seconds; 0: none
 };
 
 // Checks the arguments in order and fills the request. Prints the refusal
 // (or the usage text) on standard output and returns the exit status 1;
-// returns -1 when RECORD is to be called. `answer` as in LeadingOptions.
-int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answer = 0);
+// returns -1 when RECORD is to be called. `answer` and `split_s` as in
+// LeadingOptions; with a split the names are patterns, and no question is
+// asked.
+int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answer = 0,
+                    double split_s = 0);
 
 // Reads the options before the format code, from argv[1] on, with
 // getopt_long (stopping at the first argument that is no option). Returns

@@ -39,6 +39,7 @@ void HelpOptions()
                 "  -q, --quiet          print no status line during the take\n"
                 "  -y, --overwrite      overwrite existing files without asking\n"
                 "  -n, --no-overwrite   never overwrite: exit if a named file exists\n"
+                "      --split DURATION record on across files of that length (0.1 s or more)\n"
                 "  -L, --list-devices   list the capture devices\n"
                 "  -V, --version        print the version\n"
                 "  -h, --help           print this text\n"
@@ -51,4 +52,13 @@ void HelpOptions()
                 "A file name of - is standard output, which may be neither a terminal nor\n"
                 "where standard error goes. Devices (/dev/null), FIFOs, pipes and\n"
                 "standard output are written without asking.\n");
+    // No format: the patterns' '%' are printed as they are.
+    std::fputs("\n"
+               "With --split, the take goes on across files of that length, without a gap.\n"
+               "The names are patterns: strftime conversions (%Y%m%d-%H%M%S, %Y/%m/%d/...)\n"
+               "take the local time of each file's first frame, %v is the file's number and\n"
+               "%03v pads it to 3 digits; a name with neither gets -%v before its extension.\n"
+               "Missing folders are made. The file being written is NAME.part until it is\n"
+               "complete. No file is ever overwritten: -y and -n do not apply.\n",
+               stdout);
 }

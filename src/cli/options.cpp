@@ -1,5 +1,6 @@
 // Options given before the format code. A format code never starts with '-',
 // so a first argument without one leaves the command line as it always was.
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
@@ -9,6 +10,27 @@
 #include "files/shown_name.hpp"
 
 namespace {
+
+// getopt_long's code of --split, which has no short form.
+constexpr int kSplitOption = 256;
+
+// Each file of a series costs a creation, syncs and a rename: files shorter
+// than this would be more work than audio.
+constexpr double kShortestSplitSeconds = 0.1;
+
+// Reads the length of the files of a series into *split_s; false after the
+// refusal. `text` is null when --split came without a value.
+bool ReadSplit(const char* text, double* split_s)
+{
+    double seconds = 0;
+    if (text == nullptr || ParseDuration(text, &seconds) != 0 || !std::isfinite(seconds) ||
+        !(seconds >= kShortestSplitSeconds)) {
+        std::printf("Improper split request\n");
+        return false;
+    }
+    *split_s = seconds;
+    return true;
+}
 
 int RefuseOption(const char* arg)
 {
@@ -27,6 +49,7 @@ int ReadLeadingOptions(int argc, char* argv[], LeadingOptions* options)
         {"quiet", no_argument, nullptr, 'q'},
         {"overwrite", no_argument, nullptr, 'y'},
         {"no-overwrite", no_argument, nullptr, 'n'},
+        {"split", required_argument, nullptr, kSplitOption},
         {nullptr, 0, nullptr, 0},
     };
     *options = LeadingOptions{};
@@ -37,7 +60,8 @@ int ReadLeadingOptions(int argc, char* argv[], LeadingOptions* options)
         const int at = optind == 0 ? 1 : optind;
         // '+': the first argument that is no option ends them, so the
         // positional arguments are never reordered or read as options.
-        const int c = getopt_long(argc, argv, "+hVLqyn", kLongOptions, nullptr);
+        // ':': an option without its value is told from an unknown one.
+        const int c = getopt_long(argc, argv, "+:hVLqyn", kLongOptions, nullptr);
         if (c == -1)
             break;
         switch (c) {
@@ -58,6 +82,11 @@ int ReadLeadingOptions(int argc, char* argv[], LeadingOptions* options)
             break;
         case 'n':
             options->answer = 'x';
+            break;
+        case kSplitOption:
+        case ':':
+            if (!ReadSplit(c == ':' ? nullptr : optarg, &options->split_s))
+                return 1;
             break;
         default:
             // A long option is shown as given, a short one alone, even

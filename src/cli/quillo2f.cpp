@@ -21,11 +21,12 @@ int main(int argc, char* argv[])
     KeepTextOutOfRecording(argc, argv);
 
     RecordingRequest request;
-    const int refused = AssembleRequest(argc, argv, &request, options.answer);
+    const int refused = AssembleRequest(argc, argv, &request, options.answer, options.split_s);
     if (refused >= 0)
         return refused;
 
     return RECORD(request.device.data(), request.rate_hz, request.duration_s, request.channels,
                   request.sample_bytes, request.auto_naming, request.file_list.data(),
-                  request.scratch.data(), request.interleave, request.may_replace, request.pinned);
+                  request.scratch.data(), request.interleave, request.may_replace, request.pinned,
+                  request.split_s);
 }

@@ -8,6 +8,8 @@
 #include "capture/capture.hpp"
 #include "cli/cli.hpp"
 #include "files/file_safety.hpp"
+#include "files/output_stream.hpp"
+#include "files/series_name.hpp"
 #include "files/shown_name.hpp"
 #include "wav/header.hpp"
 
@@ -76,6 +78,33 @@ int CheckOutputNames(int argc, char* argv[], const OutputNameArgs& args, const c
     return 0;
 }
 
+// The output names of a series, which are patterns: nothing is there to
+// ask about yet, since each file is created exclusively when its turn
+// comes. Each must be a proper name, the two of mode 2 must not make the
+// same names, and none may be standard output, which cannot hold a series.
+// Returns 0, or 1 after the refusal.
+int CheckSeriesPatterns(int argc, char* argv[], const OutputNameArgs& args)
+{
+    for (int i = 0; i < args.given; ++i)
+        if (!ProperFileName(argv[args.first + i]))
+            return RefuseFileName();
+    if (args.given == 2 && NameTheSameFile(SeriesPattern(argv[args.first]).c_str(),
+                                           SeriesPattern(argv[args.first + 1]).c_str())) {
+        std::printf("Can't record both channels into the same file %s\n",
+                    ShownName(argv[args.first + 1]).c_str());
+        return 1;
+    }
+    for (int i = 0; i < args.given; ++i) {
+        if (IsStandardOutputName(OutputName(argv[args.first + i]))) {
+            std::fprintf(stderr, "Can't record standard output: a take across files "
+                                 "(--split) needs file names\n");
+            return 1;
+        }
+    }
+    WarnOfExtraNames(argc, argv, args.first + args.wanted);
+    return 0;
+}
+
 // Asks about a checked name where a question is due, or takes the answer
 // given in advance. Returns false when the answer is x; else true, with
 // what the take may replace at the name.
@@ -94,28 +123,45 @@ bool Decide(const char* name, const NameCheck& check, int answer, MayReplace* re
     return true;
 }
 
-// Takes the output names given, if any: checks them all, then asks about
-// each in turn where a question is due, and makes the file list. Returns 0,
-// or 1 after the refusal.
-int TakeOutputNames(int argc, char* argv[], RecordingRequest* request, int answer)
+// Asks about each checked name in turn where a question is due, and lists
+// the names. Returns 0, or 1 after the refusal.
+int DecideOutputNames(const OutputNameArgs& args, const char* names[2], RecordingRequest* request,
+                      int answer, std::string* list)
 {
-    const OutputNameArgs args = FindOutputNames(argc, argv);
-    if (args.given == 0)
-        return 0;
-    const char* names[2] = {nullptr, nullptr};
-    if (CheckOutputNames(argc, argv, args, names) != 0)
-        return 1;
     // Both names are checked before the first question.
     NameCheck checks[2];
     for (int i = 0; i < args.given; ++i)
         checks[i] = CheckName(names[i]);
-    std::string list;
     for (int i = 0; i < args.given; ++i) {
         if (!Decide(names[i], checks[i], answer, &request->may_replace[i]))
             return 1;
         if (request->may_replace[i] == MayReplace::kAnyFile)
             request->pinned[i] = checks[i].file;
-        list += std::string(names[i]) + "\n";
+        *list += std::string(names[i]) + "\n";
+    }
+    return 0;
+}
+
+// Takes the output names given, if any: checks them all, then (but for a
+// series, whose names are patterns) asks about each in turn where a
+// question is due, and makes the file list. Returns 0, or 1 after the
+// refusal.
+int TakeOutputNames(int argc, char* argv[], RecordingRequest* request, int answer)
+{
+    const OutputNameArgs args = FindOutputNames(argc, argv);
+    if (args.given == 0)
+        return 0;
+    std::string list;
+    if (request->split_s > 0) {
+        if (CheckSeriesPatterns(argc, argv, args) != 0)
+            return 1;
+        for (int i = 0; i < args.given; ++i)
+            list += std::string(argv[args.first + i]) + "\n";
+    } else {
+        const char* names[2] = {nullptr, nullptr};
+        if (CheckOutputNames(argc, argv, args, names) != 0 ||
+            DecideOutputNames(args, names, request, answer, &list) != 0)
+            return 1;
     }
     if (args.given < args.wanted) {
         std::printf("2 channels were requested, but on1y 1 filename was entered!\n");
@@ -165,8 +211,9 @@ int ReadFormatAndDuration(char* argv[], RecordingRequest* request)
 
 } // namespace
 
-int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answer)
+int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answer, double split_s)
 {
+    request->split_s = split_s;
     SetText(&request->device, "default", kDeviceBytes);
     request->file_list.assign(kListBytes, '\0');
     request->scratch.assign(kListBytes, '\0');
@@ -200,9 +247,15 @@ int AssembleRequest(int argc, char* argv[], RecordingRequest* request, int answe
     // the device's own period is checked again later.
     int64_t frames = 0;
     QUANTIZE(kRequestedPeriodFrames, request->rate_hz, &request->duration_s, &frames);
-    if (RefuseOverlongTake(frames, kRequestedPeriodFrames,
-                           BytesPerFrame(request->sample_bytes, request->interleave)))
+    const uint32_t bytes_per_frame = BytesPerFrame(request->sample_bytes, request->interleave);
+    if (RefuseOverlongTake(frames, kRequestedPeriodFrames, bytes_per_frame))
         return 1;
+    // The frames of each file of a series must be countable too.
+    if (request->split_s * request->rate_hz >
+        static_cast<double>(MaxTakeFrames(kRequestedPeriodFrames, bytes_per_frame))) {
+        std::printf("Improper split request\n");
+        return 1;
+    }
     if (TakeOutputNames(argc, argv, request, answer) != 0)
         return 1;
 

@@ -32,6 +32,7 @@ const std::string kHelp =
     "  -q, --quiet          print no status line during the take\n"
     "  -y, --overwrite      overwrite existing files without asking\n"
     "  -n, --no-overwrite   never overwrite: exit if a named file exists\n"
+    "      --split DURATION record on across files of that length (0.1 s or more)\n"
     "  -L, --list-devices   list the capture devices\n"
     "  -V, --version        print the version\n"
     "  -h, --help           print this text\n\n"
@@ -42,7 +43,13 @@ const std::string kHelp =
     "header states the longest length, which readers take as \"until the end\".\n"
     "A file name of - is standard output, which may be neither a terminal nor\n"
     "where standard error goes. Devices (/dev/null), FIFOs, pipes and\n"
-    "standard output are written without asking.\n";
+    "standard output are written without asking.\n\n"
+    "With --split, the take goes on across files of that length, without a gap.\n"
+    "The names are patterns: strftime conversions (%Y%m%d-%H%M%S, %Y/%m/%d/...)\n"
+    "take the local time of each file's first frame, %v is the file's number and\n"
+    "%03v pads it to 3 digits; a name with neither gets -%v before its extension.\n"
+    "Missing folders are made. The file being written is NAME.part until it is\n"
+    "complete. No file is ever overwritten: -y and -n do not apply.\n";
 
 const std::string kAsk = "Enter 'x' to exit or 'o' to overwrite\n";
 
@@ -82,6 +89,7 @@ TEST_F(CommandLine, RefusalsPrintOneLineAndTouchNothing)
     const struct {
         std::vector<std::string> args;
         std::string out;
+        std::string err = "";
     } cases[] = {
         {{"1644x", "60"}, "Improper format request\n"},
         {{"1644", "abc"}, "Improper duration request\n"},
@@ -89,12 +97,16 @@ TEST_F(CommandLine, RefusalsPrintOneLineAndTouchNothing)
         {{"1644", "60", "d", "1", ""}, "Improper file name request\n"},
         {{"1644", "60", "d", "2", "one.wav"},
          "2 channels were requested, but on1y 1 filename was entered!\n"},
+        // Standard output is a pipe: the text goes to standard error.
+        {{"--split", "1h", "1644", "60", "d", "1", "-"},
+         "",
+         "Can't record standard output: a take across files (--split) needs file names\n"},
     };
     for (const auto& c : cases) {
         const RunResult r = Run(c.args);
         EXPECT_EQ(r.exit_code, 1) << c.out;
         EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(Unwaited(r.err), "");
+        EXPECT_EQ(Unwaited(r.err), c.err);
     }
     EXPECT_TRUE(ListDir(dir).empty());
 }
@@ -128,6 +140,12 @@ TEST_F(CommandLine, LeadingOptionsBeforeTheFormatCode)
         {{"1644", "-60"}, 1, "Improper duration request\n"},
         {{"1644", "60", "d", "-q"}, 1, "Improper channel number request\n"},
         {{"1644", "--help"}, 1, "Improper duration request\n"},
+        // At least a tenth of a second, in the forms of a duration.
+        {{"--split"}, 1, "Improper split request\n"},
+        {{"--spl", "0:00.09", "1644", "60"}, 1, "Improper split request\n"},
+        {{"--split=0x10", "1644", "60"}, 1, "Improper split request\n"},
+        {{"--split", "-0", "1644", "60"}, 1, "Improper split request\n"},
+        {{"--split", "0.1", "-q", "1644", "60", "d", "3"}, 1, "Improper channel number request\n"},
     };
     for (const auto& c : cases) {
         const RunResult r = Run(c.args);

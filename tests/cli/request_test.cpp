@@ -14,7 +14,7 @@ struct Assembled {
     RecordingRequest request;
 };
 
-Assembled Assemble(std::vector<std::string> args)
+Assembled Assemble(std::vector<std::string> args, double split_s = 0, int answer = 0)
 {
     args.insert(args.begin(), "quillo");
     std::vector<char*> argv;
@@ -23,7 +23,8 @@ Assembled Assemble(std::vector<std::string> args)
     argv.push_back(nullptr);
     Assembled a;
     a.out = CaptureStdout([&] {
-        a.status = AssembleRequest(static_cast<int>(args.size()), argv.data(), &a.request);
+        a.status = AssembleRequest(static_cast<int>(args.size()), argv.data(), &a.request, answer,
+                                   split_s);
     });
     return a;
 }
@@ -35,6 +36,7 @@ struct RequestCase {
     float duration;
     int32_t channels, auto_naming, interleave;
     std::string file_list;
+    double split_s = 0; // --split, and what the request holds
 };
 
 TEST(Request, AssemblesTheNineFieldsOfEachExample)
@@ -92,11 +94,15 @@ TEST(Request, AssemblesTheNineFieldsOfEachExample)
         {{"1644", "0.0"}, "default", 44100, 2, 0, 1, 1, 0, ""},
         {{"1644", "0s"}, "default", 44100, 2, 0, 1, 1, 0, ""},
         {{"2488", "1"}, "default", 88200, 3, 1, 1, 1, 0, ""},
+        // Series: names are patterns, kept as given.
+        {{"1644", "0", "d", "1", "%v"}, "default", 44100, 2, 0, 1, 0, 0, "%v\n", 3600},
+        {{"1644", "60"}, "default", 44100, 2, 60, 1, 1, 0, "", 0.1},
     };
     for (const RequestCase& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
-        const Assembled a = Assemble(c.args);
+        const Assembled a = Assemble(c.args, c.split_s);
         ASSERT_EQ(a.status, -1);
+        EXPECT_EQ(a.request.split_s, c.split_s);
         EXPECT_EQ(a.out, "");
         const RecordingRequest& r = a.request;
         EXPECT_EQ(std::string(r.device.data()), c.device);
@@ -118,6 +124,7 @@ TEST(Request, AssemblesTheNineFieldsOfEachExample)
 struct RefusalCase {
     std::vector<std::string> args;
     std::string out;
+    double split_s = 0;
 };
 
 TEST(Request, RefusesBadArgumentsWithOneLineAndStatusOne)
@@ -126,6 +133,7 @@ TEST(Request, RefusesBadArgumentsWithOneLineAndStatusOne)
     const std::string duration = "Improper duration request\n";
     const std::string channel = "Improper channel number request\n";
     const std::string name = "Improper file name request\n";
+    const std::string same = "Can't record both channels into the same file ";
     const RefusalCase cases[] = {
         {{"16", "60"}, format},
         {{"44100", "60"}, format},
@@ -174,13 +182,32 @@ TEST(Request, RefusesBadArgumentsWithOneLineAndStatusOne)
          "2 channels were requested, but on1y 1 filename was entered!\n"},
         {{"2496", "1e30"}, "Improper duration request: too many frames to count\n"},
         {{"1644", "1.05e14"}, "Improper duration request: too many frames to count\n"},
+        // Two patterns that make the same names; a file too long to count.
+        {{"1644", "60", "d", "2", "a", "a-%v"}, same + "a-%v\n", 60},
+        {{"1644", "60", "d", "2", "a", "./a"}, same + "./a\n", 60},
+        {{"1644", "60", "d", "2", "", "b"}, name, 60},
+        {{"2496", "60"}, "Improper split request\n", 1e14},
     };
     for (const RefusalCase& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
-        const Assembled a = Assemble(c.args);
+        const Assembled a = Assemble(c.args, c.split_s);
         EXPECT_EQ(a.status, 1);
         EXPECT_EQ(a.out, c.out);
     }
+}
+
+TEST(Request, ASeriesAsksNoQuestionAboutAnExistingName)
+{
+    const std::string dir = MakeTempDir();
+    WriteFile(dir + "/take.wav", "old take");
+    for (const int answer : {int{'x'}, int{'o'}, 0}) {
+        const Assembled a = Assemble({"1644", "60", "d", "1", dir + "/take.wav"}, 60, answer);
+        EXPECT_EQ(a.status, -1);
+        EXPECT_EQ(a.out, "");
+        EXPECT_EQ(a.request.may_replace[0], MayReplace::kNothing);
+        EXPECT_FALSE(a.request.pinned[0].pinned);
+    }
+    RemoveTree(dir);
 }
 
 TEST(Request, DurationsPastAWavHeaderAreAccepted)

@@ -77,11 +77,12 @@ TEST_F(Installed, ManPageHasNoWarningsAndCoversEveryCodeAndOption)
     for (const FormatInfo& f : kFormats)
         EXPECT_NE(text.find(std::string("\n") + f.code + "\t"), std::string::npos) << f.code;
     for (const char* option : {"\\-h", "\\-\\-help", "\\-V", "\\-\\-version", "\\-q", "\\-\\-quiet",
-                               "\\-L", "\\-\\-list\\-devices"})
+                               "\\-L", "\\-\\-list\\-devices", "\\-\\-split"})
         EXPECT_NE(text.find(option), std::string::npos) << option;
     for (const char* section :
          {".SH SYNOPSIS", ".SH EXIT STATUS", ".SH SIGNALS", ".SH EXAMPLES", ".SH REFUSED OUTPUTS",
-          ".SH REAL-TIME PRIORITY", "RF64", ".BR arecord (1),", ".BR soxi (1)"})
+          ".SH REAL-TIME PRIORITY", ".SH TAKES ACROSS FILES", "RF64", ".BR arecord (1),",
+          ".BR soxi (1)"})
         EXPECT_NE(text.find(section), std::string::npos) << section;
 }
 
@@ -126,7 +127,9 @@ TEST_F(Completion, OffersOptionsCodesDevicesModesAndFiles)
         {"quillo 24", "2444\n2448\n2488\n2496\n"},
         {"quillo --q", "--quiet\n"},
         {"quillo -", "-h\n--help\n-V\n--version\n-q\n--quiet\n-y\n--overwrite\n-n\n"
-                     "--no-overwrite\n-L\n--list-devices\n"},
+                     "--no-overwrite\n--split\n-L\n--list-devices\n"},
+        {"quillo --spl 1h 24", "2444\n2448\n2488\n2496\n"},
+        {"quillo --split=1h -q 1644 60 d ", "1\n2\ns\n"},
         {"quillo --no", "--no-overwrite\n"},
         {"quillo -q -y 16", "1644\n1648\n1688\n1696\n"},
         {"quillo 1644 6", "\n"},
