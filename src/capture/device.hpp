@@ -80,6 +80,9 @@ struct PeriodRead {
     // stopped or starved for longer than the device's buffer holds): frames
     // of silence, whole periods, to follow this period.
     int64_t unreported_loss_frames = 0;
+    // When the first frame of the period (or of the silence) was captured,
+    // CLOCK_REALTIME in ns: the time in a series' names.
+    int64_t first_frame_ns = 0;
     const char* failure = nullptr;
 };
 
