@@ -78,7 +78,7 @@ void SayIfSpaceIsLow(Take* take)
         return;
     std::printf(low == EFBIG ? "\nLess than a minute left below the file-size limit for %s\n"
                              : "\nLess than a minute of disk space left for %s\n",
-                ShownName(take->files.name[take->writer.space_low_channel]).c_str());
+                ShownName(take->writer.space_low_name.c_str()).c_str());
     take->said_space_low = true;
 }
 
@@ -114,15 +114,17 @@ bool CapturePeriod(Take* take)
     MeterScan(&take->meter, period, take->request.sample_bytes, previous,
               previous + take->plane_bytes);
     // Audio the device lost without a word comes before the period read.
-    QueueOweSilence(queue, read.unreported_loss_frames / period);
-    QueuePublish(queue, repeat);
+    const int64_t period_ns = period * kNsPerSecond / take->request.rate_hz;
+    QueueOweSilence(queue, read.unreported_loss_frames / period,
+                    read.first_frame_ns - read.unreported_loss_frames / period * period_ns);
+    QueuePublish(queue, repeat, read.first_frame_ns);
     CountDiskLoss(take, room, !overrun && read.frames > 0, repeat);
     take->captured_frames += repeat * period + read.unreported_loss_frames;
     SayIfSpaceIsLow(take);
     ShowStatus(&take->meter, take->request.sample_bytes,
-               take->open_length ? take->captured_frames
-                                 : take->planned_frames - take->captured_frames,
-               take->request.rate_hz, take->open_length);
+               ShowsElapsed(take) ? take->captured_frames
+                                  : take->planned_frames - take->captured_frames,
+               take->request.rate_hz, ShowsElapsed(take));
     ConsoleFlush();
     // A source ahead of real time floods a terminal thread that gets
     // little CPU: it waits for it rather than thin the status lines.

@@ -81,6 +81,9 @@ struct PeriodRead {
     // then comes before too: what follows the loss keeps its place in time
     // within one buffer either way.
     int64_t unreported_loss_frames = 0;
+    // When the first frame of the period (or of the silence) was captured,
+    // CLOCK_REALTIME in ns: the time in a series' names.
+    int64_t first_frame_ns = 0;
     const char* failure = nullptr;
 };
 

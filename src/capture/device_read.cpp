@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "capture/capture.hpp"
 #include "capture/device.hpp"
@@ -36,6 +37,14 @@ PeriodRead Stopped()
     PeriodRead read;
     read.outcome = ReadOutcome::kStopped;
     return read;
+}
+
+// CLOCK_REALTIME `frames` before now, in ns.
+int64_t RealtimeNsBefore(int64_t frames, uint32_t rate_hz)
+{
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t{now.tv_sec} * kNsPerSecond + now.tv_nsec - frames * kNsPerSecond / rate_hz;
 }
 
 int64_t BufferNs(const CaptureDevice* device)
@@ -126,6 +135,8 @@ PeriodRead Overrun(CaptureDevice* device, int code, int64_t timeline_frames, int
     // From here the device may capture again; one that overruns again before
     // its buffer could fill (it never reaches a start) has captured nothing.
     device->restart_ns = MonotonicNs();
+    // The silence stands for what was captured up to now.
+    read.first_frame_ns = RealtimeNsBefore(read.frames, device->rate_hz);
     // The device restarts empty: the new mark.
     device->mark = MarkDevice(device->pcm);
     device->read_since_start = false;
@@ -169,6 +180,7 @@ PeriodRead ReadPeriod(CaptureDevice* device, char* slot, size_t plane_bytes,
     read.frames = got;
     const DeviceMark before = device->mark;
     device->mark = MarkDevice(device->pcm);
+    read.first_frame_ns = RealtimeNsBefore(got + device->mark.buffered_frames, device->rate_hz);
     // Only between two reads of a running stream: the first read after a
     // start may wait for a sound server to begin.
     if (device->read_since_start) {

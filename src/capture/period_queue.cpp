@@ -153,7 +153,7 @@ const char* QueuePrevious(const PeriodQueue* queue)
     return SlotAt(queue, queue->previous);
 }
 
-void QueuePublish(PeriodQueue* queue, int64_t repeat)
+void QueuePublish(PeriodQueue* queue, int64_t repeat, int64_t stamp_ns)
 {
     if (!queue->head_set) {
         bool room = true;
@@ -163,9 +163,9 @@ void QueuePublish(PeriodQueue* queue, int64_t repeat)
     queue->head_set = false;
     if (slot < queue->slots) {
         QueueOwedSilence(queue);
-        PushEntry(queue, QueueEntry{slot, repeat});
+        PushEntry(queue, QueueEntry{slot, repeat, stamp_ns});
     } else {
-        queue->silence_owed += repeat;
+        QueueOweSilence(queue, repeat, stamp_ns);
     }
     // The meter has scanned the slot before this one by now.
     if (queue->previous_freed) {
@@ -175,8 +175,10 @@ void QueuePublish(PeriodQueue* queue, int64_t repeat)
     queue->previous = slot;
 }
 
-void QueueOweSilence(PeriodQueue* queue, int64_t periods)
+void QueueOweSilence(PeriodQueue* queue, int64_t periods, int64_t stamp_ns)
 {
+    if (queue->silence_owed == 0)
+        queue->silence_owed_stamp_ns = stamp_ns;
     queue->silence_owed += periods;
 }
 
@@ -184,7 +186,7 @@ void QueueOwedSilence(PeriodQueue* queue)
 {
     if (queue->silence_owed == 0)
         return;
-    PushEntry(queue, QueueEntry{queue->slots, queue->silence_owed});
+    PushEntry(queue, QueueEntry{queue->slots, queue->silence_owed, queue->silence_owed_stamp_ns});
     queue->silence_owed = 0;
 }
 

@@ -29,6 +29,9 @@ uint32_t QueuePeriods(uint32_t rate_hz, int period_frames);
 struct QueueEntry {
     uint32_t slot;
     int64_t repeat;
+    // When its first frame was captured (CLOCK_REALTIME, ns); the periods
+    // of a repeat follow it by a period each.
+    int64_t stamp_ns;
 };
 
 struct PeriodQueue {
@@ -54,10 +57,11 @@ struct PeriodQueue {
     uint32_t free_count = 0;                         // slots on free_stack
     uint32_t head = 0; // where the next period is read (valid while head_set)
     bool head_set = false;
-    uint32_t previous = 0;       // the slot published last, which the meter scans next
-    bool previous_freed = false; // the writer gave `previous` back before its scan
-    int64_t silence_owed = 0;    // periods dropped since the last queued one
-    uint64_t queued_periods = 0; // periods published, repeats and silence included
+    uint32_t previous = 0;             // the slot published last, which the meter scans next
+    bool previous_freed = false;       // the writer gave `previous` back before its scan
+    int64_t silence_owed = 0;          // periods dropped since the last queued one
+    int64_t silence_owed_stamp_ns = 0; // when the first of them was captured
+    uint64_t queued_periods = 0;       // periods published, repeats and silence included
 
     // Written only by the writer thread.
     alignas(64) std::atomic<uint64_t> ready_tail{0}; // entries written
@@ -91,10 +95,12 @@ char* QueueHead(PeriodQueue* queue, bool* room);
 const char* QueuePrevious(const PeriodQueue* queue);
 // Hands the head slot to the writer, to be written `repeat` times, after
 // the silence owed for periods dropped before it; or, when the head is a
-// scratch slot, drops it and owes `repeat` periods of silence.
-void QueuePublish(PeriodQueue* queue, int64_t repeat);
-// Owes `periods` of silence more, queued before the next period published.
-void QueueOweSilence(PeriodQueue* queue, int64_t periods);
+// scratch slot, drops it and owes `repeat` periods of silence. `stamp_ns`:
+// when its first frame was captured (CLOCK_REALTIME), for a series' names.
+void QueuePublish(PeriodQueue* queue, int64_t repeat, int64_t stamp_ns = 0);
+// Owes `periods` of silence more, queued before the next period published;
+// the first owed stands for audio captured at `stamp_ns`.
+void QueueOweSilence(PeriodQueue* queue, int64_t periods, int64_t stamp_ns = 0);
 // Queues the silence owed for the periods dropped last, if any.
 void QueueOwedSilence(PeriodQueue* queue);
 // Periods published (silence and repeats included) that the writer has not

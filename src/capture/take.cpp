@@ -1,5 +1,6 @@
 // The take: plan, open, start, capture, end.
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -62,6 +63,8 @@ int PlanTake(Take* take)
         if (RefuseOverlongTake(take->planned_frames, take->period_frames, take->bytes_per_frame))
             return 1;
     }
+    if (request.split_s > 0)
+        take->series.split_frames = std::llround(request.split_s * request.rate_hz);
     // All of a planned take is reserved before it starts; an open one
     // reserves one period, and the rest as it goes.
     take->reserved_frames = take->open_length ? take->period_frames : take->planned_frames;
@@ -74,12 +77,22 @@ int OpenTake(Take* take)
     // From the first file to the last close, a stop signal finishes the
     // take's files instead of abandoning them.
     CatchStopSignals();
-    if (OpenOutputFiles(&take->files, request.channels, request.sample_bytes, request.auto_naming,
-                        request.file_list, request.scratch, request.interleave,
-                        take->planned_frames, request.rate_hz, request.may_replace,
-                        request.pinned) != 0 ||
-        ReserveTakeSpace(&take->files, take->reserved_frames, take->bytes_per_frame) != 0)
+    if (take->series.split_frames > 0) {
+        // The files of a series are made as the take goes on.
+        StartSeries(&take->files, &take->series, request.auto_naming, request.file_list,
+                    request.scratch, request.interleave, request.sample_bytes, request.rate_hz,
+                    take->series.split_frames);
+        if (!take->open_length &&
+            CheckSeriesSpace(&take->series, take->planned_frames, take->bytes_per_frame) != 0)
+            return 1;
+        take->writer.series = &take->series;
+    } else if (OpenOutputFiles(&take->files, request.channels, request.sample_bytes,
+                               request.auto_naming, request.file_list, request.scratch,
+                               request.interleave, take->planned_frames, request.rate_hz,
+                               request.may_replace, request.pinned) != 0 ||
+               ReserveTakeSpace(&take->files, take->reserved_frames, take->bytes_per_frame) != 0) {
         return 1;
+    }
     int err =
         WriterStart(&take->writer, &take->files, request.interleave, request.sample_bytes,
                     take->period_frames, request.rate_hz, take->open_length, take->meter.frames);

@@ -10,6 +10,7 @@
 #include "capture/console.hpp"
 #include "capture/device.hpp"
 #include "capture/writer.hpp"
+#include "wav/series.hpp"
 #include "wav/wav.hpp"
 
 // The recording request, as RECORD received it.
@@ -48,6 +49,7 @@ struct Take {
     // Then the files: sealed, synced and closed after a take, removed when
     // it never started.
     OutputFiles files{};
+    Series series; // a take across files: split_frames is not 0
     // Then the terminal thread, with the standard streams it holds.
     Console console;
     bool console_open = false;
@@ -80,6 +82,13 @@ void LowerCapturePriority();
 // dropped because the writer fell a whole queue behind, on a line of its
 // own so that nobody blames the sound card for it.
 void ReportDiskLoss(const Take* take, int64_t periods, const char* in_all);
+
+// The status line of a take of open length, and of a series, shows the
+// time recorded so far; that of a planned take the time remaining.
+inline bool ShowsElapsed(const Take* take)
+{
+    return take->open_length || take->series.split_frames > 0;
+}
 
 // The phases of RECORD, in order. Each returns 0, or 1 after printing why
 // the take cannot go on; EndTake then releases what was made.

@@ -61,6 +61,27 @@ bool EndedEarly(const Take* take)
     return take->open_length || take->captured_frames < take->planned_frames || take->failed;
 }
 
+// The files of a series in progress are sealed at the last whole period
+// that reached them all, and renamed: every file of the take is then final.
+// Returns the frames of the take in its files.
+int64_t ReleaseSeries(Take* take)
+{
+    OutputFiles* files = &take->files;
+    if (files->file[0] != nullptr || files->file[1] != nullptr) {
+        if (EndedEarly(take))
+            SealShortTake(files, take->bytes_per_frame, take->period_frames);
+        const int64_t frames = files->frames_written[files->file[0] != nullptr ? 0 : 1];
+        int channel = 0;
+        const int err =
+            SealSeriesFiles(files, &take->series, frames, take->bytes_per_frame, &channel);
+        if (err != 0)
+            KeepFileError(files, channel, err);
+    }
+    ConsoleDiskWaitOver(&take->console);
+    TakeIsSafe();
+    return take->series.sealed_frames;
+}
+
 // A take's files are sealed (a short take's headers state exactly what
 // they hold) and synced before "Done", which promises a take that survives
 // a power cut; a take that never started leaves nothing of this run's.
@@ -72,6 +93,8 @@ int64_t ReleaseFiles(Take* take)
         DiscardOutputFiles(files);
         return 0;
     }
+    if (take->series.split_frames > 0)
+        return ReleaseSeries(take);
     if (EndedEarly(take))
         SealShortTake(files, take->bytes_per_frame, take->period_frames);
     const int64_t reached_frames = FramesReached(files);
@@ -95,8 +118,8 @@ void ReportTake(Take* take, uint64_t dropped_lines, int64_t reached_frames)
     // captured periods that never reached them.
     if (reached_frames != take->captured_frames) {
         ShowStatus(&take->meter, request.sample_bytes,
-                   take->open_length ? reached_frames : take->planned_frames - reached_frames,
-                   request.rate_hz, take->open_length);
+                   ShowsElapsed(take) ? reached_frames : take->planned_frames - reached_frames,
+                   request.rate_hz, ShowsElapsed(take));
     }
     if (dropped_lines != 0)
         std::printf("\n%llu warning lines were not shown: the terminal took no text\n",
@@ -114,6 +137,8 @@ void ReportTake(Take* take, uint64_t dropped_lines, int64_t reached_frames)
         std::printf("Take stopped after %.2f of %.2f seconds\n",
                     static_cast<double>(reached_frames) / rate_hz,
                     static_cast<double>(take->planned_frames) / rate_hz);
+    if (take->series.split_frames > 0)
+        std::printf("Files written: %ld\n", take->series.files_done);
     if (ReportFileErrors(&take->files) != 0)
         take->failed = true;
     if (!take->failed)

@@ -3,9 +3,12 @@
 
 #include "capture/capture.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+
+#include "wav/series.hpp"
 
 namespace {
 
@@ -33,14 +36,14 @@ struct SyncClock {
 };
 
 // The one place where the writer makes its files durable. A take of open
-// length first states in each header the whole periods written, so that
-// what a power cut leaves is a valid file of what reached the disk.
+// length, and a series, first state in each header what was written, so
+// that what a power cut leaves is a valid file of what reached the disk.
 void MakeFilesDurable(TakeWriter* writer)
 {
     OutputFiles* files = writer->files;
     int channel = 0;
     int err = 0;
-    for (int c = 0; c < 2 && writer->open_length && err == 0; ++c) {
+    for (int c = 0; c < 2 && files->open_length && err == 0; ++c) {
         if (files->file[c] != nullptr && files->regular[c]) {
             channel = c;
             err = RewriteSizes(fileno(files->file[c]), files->frames_written[c],
@@ -54,6 +57,46 @@ void MakeFilesDurable(TakeWriter* writer)
         RecordFirstError(&writer->queue, err, channel);
     else
         writer->durable_frames.store(written, std::memory_order_relaxed);
+}
+
+// Tells the capture thread, once, that less than a minute of room is left
+// for the file of `channel`: its name is copied, as a series moves on.
+void SaySpaceIsLow(TakeWriter* writer, int err, int channel)
+{
+    if (writer->space_low.load(std::memory_order_relaxed) != 0)
+        return;
+    const char* name = writer->files->name[channel];
+    writer->space_low_name = name != nullptr ? name : "";
+    writer->space_low.store(err, std::memory_order_release);
+}
+
+// A series: room for the file in progress to reach `end_frames`, reserved
+// a minute ahead (or to the file's end) while it can. False when the disk
+// (or the file-size limit) holds no more: the failure is recorded.
+bool RoomInSeriesFile(TakeWriter* writer, int64_t end_frames)
+{
+    if (end_frames <= writer->reserved_frames)
+        return true;
+    int64_t ahead = writer->reserved_frames + writer->reserve_frames;
+    if (ahead > writer->series->split_frames)
+        ahead = writer->series->split_frames;
+    if (ahead < end_frames)
+        ahead = end_frames;
+    int channel = 0;
+    int err = ReserveAhead(writer->files, writer->reserved_frames, ahead - writer->reserved_frames,
+                           writer->bytes_per_frame, &channel);
+    if (err != 0) {
+        SaySpaceIsLow(writer, err, channel);
+        ahead = end_frames;
+        err = ReserveAhead(writer->files, writer->reserved_frames, ahead - writer->reserved_frames,
+                           writer->bytes_per_frame, &channel);
+    }
+    if (err != 0) {
+        RecordFirstError(&writer->queue, err, channel);
+        return false;
+    }
+    writer->reserved_frames = ahead;
+    return true;
 }
 
 // A take of open length: how many of the `count` periods about to be
@@ -74,10 +117,7 @@ int RoomForPeriods(TakeWriter* writer, int count)
         const int64_t room = (writer->reserved_frames - written) / period;
         return room < count ? static_cast<int>(room) : count;
     }
-    if (writer->space_low.load(std::memory_order_relaxed) == 0) {
-        writer->space_low_channel = channel;
-        writer->space_low.store(err, std::memory_order_release);
-    }
+    SaySpaceIsLow(writer, err, channel);
     // Less than a minute left: this batch alone, as much of it as fits.
     for (int fit = count; fit > 0; --fit) {
         const int64_t end = written + fit * period;
@@ -119,15 +159,22 @@ void NoteWritten(SyncClock* clock)
 }
 
 // The periods at the head of the ready ring, up to `most`, from period
-// `done` of the first entry on: the slot of each.
-int GatherPeriods(PeriodQueue* queue, int64_t done, int most, const char** slots)
+// `done` of the first entry on: the slot of each, and when its first frame
+// was captured.
+int GatherPeriods(const TakeWriter* writer, int64_t done, int most, const char** slots,
+                  int64_t* stamps_ns)
 {
+    const PeriodQueue* queue = &writer->queue;
+    const int64_t period_ns = int64_t{writer->period_frames} * kNsPerSecond / writer->rate_hz;
     int count = 0;
     QueueEntry entry;
-    for (uint64_t ahead = 0; count < most && QueueNext(queue, &entry, ahead); ++ahead) {
+    for (uint64_t ahead = 0;
+         count < most && QueueNext(const_cast<PeriodQueue*>(queue), &entry, ahead); ++ahead) {
         const char* planes = QueueSlot(queue, entry.slot);
-        for (int64_t r = ahead == 0 ? done : 0; r < entry.repeat && count < most; ++r)
+        for (int64_t r = ahead == 0 ? done : 0; r < entry.repeat && count < most; ++r) {
+            stamps_ns[count] = entry.stamp_ns + r * period_ns;
             slots[count++] = planes;
+        }
     }
     return count;
 }
@@ -162,6 +209,46 @@ void SplitFrames(TakeWriter* writer, const char** left, const char** right, int 
     }
 }
 
+// A series: `count` periods to the files in progress, which end and begin
+// at exact frames; the next files are opened as their first frame comes,
+// named by when it was captured. False after a failure (recorded).
+bool WriteToSeries(TakeWriter* writer, const char** left, const char** right,
+                   const int64_t* stamps_ns, int count)
+{
+    Series* series = writer->series;
+    OutputFiles* files = writer->files;
+    const int64_t period = writer->period_frames;
+    const int64_t total = count * period;
+    const int64_t take_frames = writer->written_frames.load(std::memory_order_relaxed);
+    int channel = 0;
+    int err = 0;
+    for (int64_t at = 0; at < total && err == 0;) {
+        const int k = static_cast<int>(at / period);
+        if (!series->in_progress) {
+            const int64_t first_ns = stamps_ns[k] + at % period * kNsPerSecond / writer->rate_hz;
+            err = OpenSeriesFiles(files, series, take_frames + at, first_ns, &channel);
+            writer->reserved_frames = 0;
+            if (err != 0)
+                break;
+        }
+        const int64_t in_file = files->frames_written[files->kept[0] ? 0 : 1];
+        const int64_t frames = std::min(total - at, series->split_frames - in_file);
+        if (!RoomInSeriesFile(writer, in_file + frames))
+            return false;
+        err = WriteFramesQuietly(files, writer->interleave, writer->sample_bytes,
+                                 writer->period_frames, left + k,
+                                 right != nullptr ? right + k : nullptr, at % period, frames,
+                                 writer->interleave_buf, &channel);
+        at += frames;
+        if (err == 0 && in_file + frames == series->split_frames)
+            err = SealSeriesFiles(files, series, series->split_frames, writer->bytes_per_frame,
+                                  &channel);
+    }
+    if (err != 0)
+        RecordFirstError(&writer->queue, err, channel);
+    return err == 0;
+}
+
 // Writes what waits, a few periods per system call: one at real time, more
 // for a writer that has fallen behind or a source faster than real time.
 // After a failure the rest of the take is only taken off the queue, so the
@@ -171,6 +258,7 @@ void WriteWaiting(TakeWriter* writer, SyncClock* clock)
     PeriodQueue* queue = &writer->queue;
     const char* left[kMaxPeriodsPerWrite];
     const char* right[kMaxPeriodsPerWrite];
+    int64_t stamps_ns[kMaxPeriodsPerWrite];
     int64_t done = 0; // periods written of the entry at the head
     QueueEntry entry;
     while (QueueNext(queue, &entry)) {
@@ -179,8 +267,8 @@ void WriteWaiting(TakeWriter* writer, SyncClock* clock)
             done = 0;
             continue;
         }
-        int count = GatherPeriods(queue, done, writer->batch_periods, left);
-        if (writer->open_length)
+        int count = GatherPeriods(writer, done, writer->batch_periods, left, stamps_ns);
+        if (writer->open_length && writer->series == nullptr)
             count = RoomForPeriods(writer, count);
         if (count == 0)
             continue;
@@ -190,13 +278,18 @@ void WriteWaiting(TakeWriter* writer, SyncClock* clock)
         else
             for (int k = 0; k < count; ++k)
                 right[k] = left[k] + queue->plane_bytes;
-        int channel = 0;
-        const int err = WritePeriodsQuietly(
-            writer->files, writer->interleave, writer->sample_bytes, writer->period_frames, left,
-            frames_to_file ? nullptr : right, count, writer->interleave_buf, &channel);
-        if (err != 0) {
-            RecordFirstError(queue, err, channel);
-            continue;
+        if (writer->series != nullptr) {
+            if (!WriteToSeries(writer, left, frames_to_file ? nullptr : right, stamps_ns, count))
+                continue;
+        } else {
+            int channel = 0;
+            const int err = WritePeriodsQuietly(
+                writer->files, writer->interleave, writer->sample_bytes, writer->period_frames,
+                left, frames_to_file ? nullptr : right, count, writer->interleave_buf, &channel);
+            if (err != 0) {
+                RecordFirstError(queue, err, channel);
+                continue;
+            }
         }
         writer->written_frames.store(writer->written_frames.load(std::memory_order_relaxed) +
                                          int64_t{count} * writer->period_frames,

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <pthread.h>
+#include <string>
 
 #include "capture/period_queue.hpp"
 #include "wav/wav.hpp"
@@ -14,6 +15,8 @@
 // durable is this old, in wall-clock time: every 2 s of audio from a live
 // device, and no sync storm from a source faster than real time.
 inline constexpr int64_t kSyncIntervalNs = 2000000000;
+
+struct Series;
 
 struct TakeWriter {
     PeriodQueue queue;
@@ -28,6 +31,9 @@ struct TakeWriter {
     // The slots hold frames as the device delivered them, not planes: the
     // stereo file takes them as they are, mono files get them split.
     bool frames_in_slot = false;
+    // A take across files: the series the writer opens, seals and renames
+    // as it goes (the writer's alone until it stops); null otherwise.
+    Series* series = nullptr;
     // A take of open length reserves its space as it goes, a minute ahead,
     // and states in its headers what it holds before each sync.
     bool open_length = false;
@@ -42,7 +48,7 @@ struct TakeWriter {
     // that said so (ENOSPC, EDQUOT: the disk; EFBIG: the file-size limit),
     // and the channel of the file concerned. Read by the capture thread.
     std::atomic<int> space_low{0};
-    int space_low_channel = 0; // set before `space_low`
+    std::string space_low_name; // of the file concerned, set before `space_low`
     // Started and joined by the capture thread.
     pthread_t thread{};
     bool running = false;

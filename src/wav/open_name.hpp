@@ -30,3 +30,13 @@ Opened OpenGivenName(const char* name, MayReplace may_replace, const AnsweredFil
 // Prints the line of a refused name: on standard output, or for a header
 // that cannot be written, on standard error.
 void PrintRefusal(const Opened& opened, const char* name);
+
+// Splits the scratch copy of the file list in place; a run of newlines counts
+// as one separator, so no name is ever empty. Returns the names found, two
+// at most.
+int SplitNames(char* scratch, const char* names[2]);
+
+// Empties the set and builds the header that every file gets: one that
+// states `planned_frames`, or for kOpenLength one that states no audio yet.
+void StartSet(OutputFiles* set, uint32_t sample_bytes, int interleave, int64_t planned_frames,
+              uint32_t rate_hz);

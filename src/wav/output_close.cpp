@@ -10,9 +10,9 @@
 
 namespace {
 
-// What of the file of channel c can stay after a take that ended early: the
-// whole periods that reached it, never more than reached the disk. Returns
-// 0 with *frames set, or the errno of the failure.
+// What of the file of channel c can stay after a take that ended early: up
+// to the last whole period of the take that reached it, never more than
+// reached the disk. Returns 0 with *frames set, or the errno of the failure.
 int FramesToKeep(const OutputFiles* set, int c, uint32_t bytes_per_frame, int period_frames,
                  int64_t* frames)
 {
@@ -21,13 +21,13 @@ int FramesToKeep(const OutputFiles* set, int c, uint32_t bytes_per_frame, int pe
     struct stat st;
     if (fstat(fileno(set->file[c]), &st) != 0)
         return errno;
-    const int64_t period_bytes = static_cast<int64_t>(period_frames) * bytes_per_frame;
     const int64_t header_bytes = set->header_bytes[c];
-    int64_t on_disk_bytes = st.st_size > header_bytes ? st.st_size - header_bytes : 0;
-    on_disk_bytes -= on_disk_bytes % period_bytes;
-    *frames = on_disk_bytes / bytes_per_frame;
-    if (set->frames_written[c] < *frames)
-        *frames = set->frames_written[c];
+    int64_t held = (st.st_size > header_bytes ? st.st_size - header_bytes : 0) / bytes_per_frame;
+    if (set->frames_written[c] < held)
+        held = set->frames_written[c];
+    // The files of a series after the first begin inside a period.
+    const int64_t end = (set->first_frame + held) / period_frames * period_frames;
+    *frames = end > set->first_frame ? end - set->first_frame : 0;
     return 0;
 }
 

@@ -22,6 +22,9 @@ struct OutputFiles {
     int header_bytes[2]; // where the audio starts: 44, or 80 for RF64
     int open_length;     // a take of open length: each header states what is written
     int64_t frames_written[2];
+    // The frame of the take at which the files begin: 0, but for the files
+    // of a series after the first.
+    int64_t first_frame;
     // An existing file the user agreed to replace: opened but not yet cut,
     // and without its header until CommitOutputFiles.
     int pending[2];
@@ -102,6 +105,14 @@ inline constexpr int kMaxPeriodsPerWrite = 16;
 int WritePeriodsQuietly(OutputFiles* set, int interleave, uint32_t sample_bytes, int period_frames,
                         const char* const* plane1, const char* const* plane2, int periods,
                         char* interleave_buf, int* channel);
+
+// WritePeriodsQuietly of `frames` frames from frame `from` of period 0 on,
+// in the periods that they span (at most kMaxPeriodsPerWrite), counting
+// whole frames: a file of a series ends, and the next begins, at an exact
+// frame.
+int WriteFramesQuietly(OutputFiles* set, int interleave, uint32_t sample_bytes, int period_frames,
+                       const char* const* plane1, const char* const* plane2, int64_t from,
+                       int64_t frames, char* interleave_buf, int* channel);
 
 // Not an errno: the file was unlinked while the take wrote it.
 inline constexpr int kRemovedDuringTake = -1;

@@ -20,53 +20,9 @@ namespace {
 // Made names are "rec_chan_%li_%li.wav": at most 26 characters.
 constexpr int kMadeNameBytes = 64;
 
-// Splits the scratch copy of the file list in place; a run of newlines counts
-// as one separator, so no name is ever empty.
-int SplitNames(char* scratch, const char* names[2])
-{
-    int count = 0;
-    char* p = scratch;
-    while (*p != '\0' && count < 2) {
-        while (*p == '\n')
-            ++p;
-        if (*p == '\0')
-            break;
-        names[count++] = p;
-        while (*p != '\0' && *p != '\n')
-            ++p;
-        if (*p == '\n')
-            *p++ = '\0';
-    }
-    return count;
-}
-
 void RefuseSameFile(const char* name)
 {
     std::printf("Can't record both channels into the same file %s\n", ShownName(name).c_str());
-}
-
-// Empties the set and builds the header that every file gets.
-void StartSet(OutputFiles* set, uint32_t sample_bytes, int interleave, int64_t planned_frames,
-              uint32_t rate_hz)
-{
-    int header_bytes = kRf64HeaderBytes;
-    if (planned_frames == kOpenLength)
-        BuildOpenHeader(set->header, rate_hz, sample_bytes, interleave);
-    else
-        header_bytes =
-            BuildTakeHeader(set->header, rate_hz, planned_frames, sample_bytes, interleave);
-    set->open_length = planned_frames == kOpenLength;
-    for (int c = 0; c < 2; ++c) {
-        set->header_bytes[c] = header_bytes;
-        set->file[c] = nullptr;
-        set->name[c] = nullptr;
-        set->created[c] = 0;
-        set->regular[c] = 0;
-        set->pending[c] = 0;
-        set->frames_written[c] = 0;
-        set->error[c] = 0;
-        set->made[c] = MadeFile{};
-    }
 }
 
 // Makes a name and a file for every kept channel, and writes the names to
@@ -198,6 +154,48 @@ void Undo(OutputFiles* set)
 }
 
 } // namespace
+
+int SplitNames(char* scratch, const char* names[2])
+{
+    int count = 0;
+    char* p = scratch;
+    while (*p != '\0' && count < 2) {
+        while (*p == '\n')
+            ++p;
+        if (*p == '\0')
+            break;
+        names[count++] = p;
+        while (*p != '\0' && *p != '\n')
+            ++p;
+        if (*p == '\n')
+            *p++ = '\0';
+    }
+    return count;
+}
+
+void StartSet(OutputFiles* set, uint32_t sample_bytes, int interleave, int64_t planned_frames,
+              uint32_t rate_hz)
+{
+    int header_bytes = kRf64HeaderBytes;
+    if (planned_frames == kOpenLength)
+        BuildOpenHeader(set->header, rate_hz, sample_bytes, interleave);
+    else
+        header_bytes =
+            BuildTakeHeader(set->header, rate_hz, planned_frames, sample_bytes, interleave);
+    set->open_length = planned_frames == kOpenLength;
+    for (int c = 0; c < 2; ++c) {
+        set->header_bytes[c] = header_bytes;
+        set->file[c] = nullptr;
+        set->name[c] = nullptr;
+        set->created[c] = 0;
+        set->regular[c] = 0;
+        set->pending[c] = 0;
+        set->frames_written[c] = 0;
+        set->first_frame = 0;
+        set->error[c] = 0;
+        set->made[c] = MadeFile{};
+    }
+}
 
 long NewTime()
 {
