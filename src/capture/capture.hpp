@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdint>
 #include <pthread.h>
+#include <string>
 
 #include "files/file_safety.hpp"
 
@@ -109,8 +110,13 @@ void MeterScan(TakeMeter* meter, int period_frames, uint32_t sample_bytes, const
 // with `elapsed` the time recorded) and the bar meter, fitted to the
 // terminal's width, written but not flushed; then the held peaks are
 // updated.
+// With `file_name` (shown as is: escape it first), the file in progress of
+// a series follows, where the terminal is wide enough for it.
 void ShowStatus(TakeMeter* meter, uint32_t sample_bytes, int64_t frames, uint32_t rate_hz,
-                bool elapsed = false);
+                bool elapsed = false, const std::string& file_name = "");
+// The longest file name a status line shows, blanks before it included: the
+// line stays one piece of the terminal's queue.
+inline constexpr int kStatusNameBytes = 100;
 // The end-of-take report of the channel peaks.
 void MeterReport(const TakeMeter* meter, uint32_t sample_bytes, const int kept[2],
                  int32_t interleave);
@@ -155,6 +161,17 @@ int StopSignal();
 // CLOCK_MONOTONIC in nanoseconds.
 inline constexpr int64_t kNsPerSecond = 1000000000;
 int64_t MonotonicNs();
+
+// When frame `offset_frames` of a run of periods was captured, the first of
+// which was captured at `stamp_ns`: the writer names the files of a series
+// by it, and the status line shows the same names.
+inline int64_t FrameStampNs(int64_t stamp_ns, int64_t offset_frames, int period_frames,
+                            uint32_t rate_hz)
+{
+    const int64_t period_ns = int64_t{period_frames} * kNsPerSecond / rate_hz;
+    return stamp_ns + offset_frames / period_frames * period_ns +
+           offset_frames % period_frames * kNsPerSecond / rate_hz;
+}
 
 // Starts a thread that takes no signal but the stop signals, whose handler
 // only records them. Returns pthread_create's result.

@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 
 #include "capture/take.hpp"
+#include "files/series_name.hpp"
 #include "files/shown_name.hpp"
 
 namespace {
@@ -82,6 +83,32 @@ void SayIfSpaceIsLow(Take* take)
     take->said_space_low = true;
 }
 
+// The file of a series that the frames just captured end in, named as the
+// writer will name it, for the status line: the frames from `from_frames`
+// on are `lost_frames` of silence captured from `lost_stamp_ns`, then the
+// periods captured from `stamp_ns`.
+void FollowSeriesFile(Take* take, int64_t from_frames, int64_t lost_frames, int64_t lost_stamp_ns,
+                      int64_t stamp_ns)
+{
+    const int64_t split = take->series.split_frames;
+    if (split == 0 || take->captured_frames == 0)
+        return;
+    const long number = static_cast<long>((take->captured_frames - 1) / split + 1);
+    if (number == take->status_file_number)
+        return;
+    take->status_file_number = number;
+    int64_t offset = (number - 1) * split - from_frames;
+    int64_t first_ns =
+        FrameStampNs(lost_stamp_ns, offset, take->period_frames, take->request.rate_hz);
+    if (offset >= lost_frames)
+        first_ns = FrameStampNs(stamp_ns, offset - lost_frames, take->period_frames,
+                                take->request.rate_hz);
+    std::string name;
+    const std::string& pattern = take->series.pattern[take->files.kept[0] ? 0 : 1];
+    take->status_file_name =
+        SeriesFileName(pattern, number, first_ns, &name) ? ShownName(name.c_str()) : "";
+}
+
 // One period: read on time into the queue's next slot (a scratch slot
 // when every slot waits for the disk: a slow disk must not make the device
 // overrun, nor pass for an overrun), handed to the writer, metered and
@@ -114,17 +141,20 @@ bool CapturePeriod(Take* take)
     MeterScan(&take->meter, period, take->request.sample_bytes, previous,
               previous + take->plane_bytes);
     // Audio the device lost without a word comes before the period read.
-    const int64_t period_ns = period * kNsPerSecond / take->request.rate_hz;
-    QueueOweSilence(queue, read.unreported_loss_frames / period,
-                    read.first_frame_ns - read.unreported_loss_frames / period * period_ns);
+    const int64_t lost_stamp_ns = FrameStampNs(read.first_frame_ns, -read.unreported_loss_frames,
+                                               period, take->request.rate_hz);
+    QueueOweSilence(queue, read.unreported_loss_frames / period, lost_stamp_ns);
     QueuePublish(queue, repeat, read.first_frame_ns);
     CountDiskLoss(take, room, !overrun && read.frames > 0, repeat);
+    const int64_t from_frames = take->captured_frames;
     take->captured_frames += repeat * period + read.unreported_loss_frames;
+    FollowSeriesFile(take, from_frames, read.unreported_loss_frames, lost_stamp_ns,
+                     read.first_frame_ns);
     SayIfSpaceIsLow(take);
     ShowStatus(&take->meter, take->request.sample_bytes,
                ShowsElapsed(take) ? take->captured_frames
                                   : take->planned_frames - take->captured_frames,
-               take->request.rate_hz, ShowsElapsed(take));
+               take->request.rate_hz, ShowsElapsed(take), take->status_file_name);
     ConsoleFlush();
     // A source ahead of real time floods a terminal thread that gets
     // little CPU: it waits for it rather than thin the status lines.

@@ -2,6 +2,8 @@
 // peaks, and the end-of-take report of the channel peaks.
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "capture/capture.hpp"
 #include "meter/meter.hpp"
@@ -70,19 +72,27 @@ void HoldPeaks(TakeMeter* meter)
 } // namespace
 
 void ShowStatus(TakeMeter* meter, uint32_t sample_bytes, int64_t frames, uint32_t rate_hz,
-                bool elapsed)
+                bool elapsed, const std::string& file_name)
 {
     if (!quiet_take) {
         constexpr int kClockBytes = 64;
-        char line[kClockBytes + kMeterTextBytes];
+        char line[kClockBytes + kMeterTextBytes + kStatusNameBytes];
         int len = FormatClock(line, kClockBytes, frames, rate_hz, elapsed);
         len +=
             FormatMeter(line + len, meter->period_peaks, kMeterRangeDb, &meter->reset, kFallDb,
                         static_cast<int>(sample_bytes), meter->meter_channels, meter->held_peaks);
-        // 0 columns: no terminal, and no limit.
+        // 0 columns: no terminal, and no limit; but a name only where a
+        // terminal shows it whole.
         const int columns = StatusColumns();
-        if (columns != 0)
+        const int name_bytes = static_cast<int>(file_name.size());
+        if (columns != 0 && name_bytes > 0 && name_bytes <= kStatusNameBytes - 2 &&
+            TerminalColumns(line, len) + 2 + name_bytes <= columns) {
+            std::memcpy(line + len, "  ", 2);
+            std::memcpy(line + len + 2, file_name.data(), file_name.size());
+            len += 2 + name_bytes;
+        } else if (columns != 0) {
             len = FitStatusLine(line, len, static_cast<int>(sizeof line), columns);
+        }
         std::fwrite(line, 1, static_cast<size_t>(len), stdout);
     }
     HoldPeaks(meter);

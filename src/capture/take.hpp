@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "capture/capture.hpp"
 #include "capture/console.hpp"
@@ -64,6 +65,9 @@ struct Take {
     int64_t disk_losing_periods = 0; // those of the loss going on
     int64_t start_ns = 0;
     bool said_space_low = false;
+    // The file in progress of a series as the status line shows it.
+    long status_file_number = 0;
+    std::string status_file_name;
     bool failed = false; // a device or file failure: no "Done", exit status 1
     // The writer's first failure, taken from its queue: the errno (0: none)
     // and the channel of its file. Later failures of sealing, syncing and

@@ -165,14 +165,14 @@ int GatherPeriods(const TakeWriter* writer, int64_t done, int most, const char**
                   int64_t* stamps_ns)
 {
     const PeriodQueue* queue = &writer->queue;
-    const int64_t period_ns = int64_t{writer->period_frames} * kNsPerSecond / writer->rate_hz;
+    const int period = writer->period_frames;
     int count = 0;
     QueueEntry entry;
     for (uint64_t ahead = 0;
          count < most && QueueNext(const_cast<PeriodQueue*>(queue), &entry, ahead); ++ahead) {
         const char* planes = QueueSlot(queue, entry.slot);
         for (int64_t r = ahead == 0 ? done : 0; r < entry.repeat && count < most; ++r) {
-            stamps_ns[count] = entry.stamp_ns + r * period_ns;
+            stamps_ns[count] = FrameStampNs(entry.stamp_ns, r * period, period, writer->rate_hz);
             slots[count++] = planes;
         }
     }
@@ -225,7 +225,8 @@ bool WriteToSeries(TakeWriter* writer, const char** left, const char** right,
     for (int64_t at = 0; at < total && err == 0;) {
         const int k = static_cast<int>(at / period);
         if (!series->in_progress) {
-            const int64_t first_ns = stamps_ns[k] + at % period * kNsPerSecond / writer->rate_hz;
+            const int64_t first_ns =
+                FrameStampNs(stamps_ns[k], at % period, writer->period_frames, writer->rate_hz);
             err = OpenSeriesFiles(files, series, take_frames + at, first_ns, &channel);
             writer->reserved_frames = 0;
             if (err != 0)
