@@ -143,13 +143,16 @@ TEST_F(SoundServerTake, ServerKilledMidTakeEndsItAsALostDevice)
         EXPECT_TRUE(SameBytes(k.substr(0, header), header == 80
                                                        ? OpenHeader(kRate, 2, 2, frames)
                                                        : ExpectedHeader(kRate, 2, 2, frames)));
-        // Exact up to the death, then at most about a period of silence.
+        // Exact up to the death, then at most about a period of silence: the
+        // overrun that told of it stands for the time since the last read,
+        // a period, or two where the capture ran late (a busy machine, a
+        // sanitizer's build).
         const std::vector<uint32_t> counters = Counters(k.substr(header));
         const std::vector<CounterStretch> s = Stretches(counters);
         ASSERT_EQ(s.size(), 1u) << Describe(s, frames);
         EXPECT_LE(s[0].at, kStartSilenceFrames) << Describe(s, frames);
         EXPECT_GE(s[0].frames, 2 * kRate) << "the 3 s before the kill";
-        EXPECT_LE(frames - (s[0].at + s[0].frames), kPeriodFrames) << Describe(s, frames);
+        EXPECT_LE(frames - (s[0].at + s[0].frames), 2 * kPeriodFrames) << Describe(s, frames);
         server.reset(); // the next row starts another
     }
 }
@@ -172,14 +175,21 @@ TEST_F(SoundServerTake, StoppedReaderLosesAudioAsAnOverrunAndKeepsItsTimeline)
     ASSERT_GE(s.size(), 2u) << all;
     EXPECT_LE(s[0].at, kStartSilenceFrames) << all;
     EXPECT_EQ(s.back().at + s.back().frames, counters.size()) << all;
-    // Frame p carries c0 + p, within a buffer, after the gap too; nothing repeats.
+    // Frame p carries c0 + p, within a buffer, after the gap too; nothing
+    // repeats. Audio the device still held from before the stop when it
+    // came back (a buffer at most) may follow the silence: it carries on
+    // from the audio before it. What was captured after the stop keeps its
+    // place.
     const int64_t c0 = int64_t{s[0].first} - int64_t(s[0].at);
     int64_t worst_frames = 0;
     bool repeats = false;
     size_t silent = 0;
     for (size_t i = 1; i < s.size(); ++i) {
-        worst_frames =
-            std::max(worst_frames, std::abs(int64_t{s[i].first} - c0 - int64_t(s[i].at)));
+        const bool held = s[i].first == s[i - 1].first + s[i - 1].frames &&
+                          s[i].frames <= kBufferFrames && i + 1 < s.size();
+        if (!held)
+            worst_frames =
+                std::max(worst_frames, std::abs(int64_t{s[i].first} - c0 - int64_t(s[i].at)));
         repeats = repeats || s[i].first < s[i - 1].first + s[i - 1].frames;
         silent += s[i].at - (s[i - 1].at + s[i - 1].frames);
     }

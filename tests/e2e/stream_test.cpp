@@ -28,6 +28,7 @@ class Stream : public EndToEnd {
         RunOptions o = Options({"1644", "0", "paced", "s", "-"});
         o.stdout_path = Path(out);
         o.signal = SIGINT;
+        o.signal_after_text = "Recording";
         o.signal_after_ms = ms;
         const RunResult r = RunQuillo(o);
         EXPECT_EQ(r.term_signal, SIGINT) << r.err;

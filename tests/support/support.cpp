@@ -127,7 +127,12 @@ RunResult RunQuillo(const RunOptions& options)
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        signal(SIGPIPE, SIG_DFL);
+        // Whatever the test runner ignores (a shell's background job
+        // ignores SIGINT) the program does not inherit: only what the test
+        // asks for is ignored.
+        for (int sig = 1; sig < NSIG; ++sig)
+            if (sig != SIGKILL && sig != SIGSTOP)
+                signal(sig, SIG_DFL);
         for (int ignored : options.ignored_signals)
             signal(ignored, SIG_IGN);
         dup2(in_pipe[0], 0);
@@ -247,7 +252,9 @@ RunResult RunQuillo(const RunOptions& options)
         if (options.stdout_close_after > 0 && result.out.size() >= options.stdout_close_after)
             close_out();
         const int64_t now = NowMs() - start;
-        if (signal_clock < 0 && result.out.find(options.signal_after_text) != std::string::npos) {
+        // Standard error carries the text when standard output is the take.
+        if (signal_clock < 0 && (result.out.find(options.signal_after_text) != std::string::npos ||
+                                 result.err.find(options.signal_after_text) != std::string::npos)) {
             signal_clock = NowMs();
             result.text_ms = signal_clock;
         }

@@ -28,7 +28,7 @@ struct RunOptions {
     std::vector<std::string> env;        // NAME=VALUE set in the program's environment
     int signal = 0;                      // sent once, `signal_after_ms` after the start,
     int signal_after_ms = 0;             // or after `signal_after_text` appears on
-    std::string signal_after_text;       // standard output, when it is given (also
+    std::string signal_after_text;       // standard output or error, when given (also
                                          // without a signal: see RunResult::text_ms)
     std::function<void()> at_signal;     // called when the signal is due, in place of
                                          // sending one (a sound server killed mid-take)
