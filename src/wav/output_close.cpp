@@ -76,10 +76,15 @@ int SealShortTake(OutputFiles* set, uint32_t bytes_per_frame, int period_frames)
 int SyncOutputFiles(OutputFiles* set, int* channel)
 {
     for (int c = 0; c < 2; ++c) {
-        // Pipes and devices have nothing to make durable.
-        if (set->file[c] == nullptr || !set->regular[c])
+        // Pipes and devices have nothing to make durable; a file that
+        // standard output appends to (`- >> f`) has, though its header
+        // cannot be rewritten.
+        if (set->file[c] == nullptr)
             continue;
         const int fd = fileno(set->file[c]);
+        struct stat st;
+        if (!set->regular[c] && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)))
+            continue;
         if (fdatasync(fd) != 0) {
             *channel = c;
             return errno;
