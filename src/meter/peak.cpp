@@ -83,12 +83,14 @@ using Ints8 = int32_t __attribute__((vector_size(32)));
 // run time, not by a load-time resolver that runs before a sanitizer
 // starts): each 24-bit sample goes to the top of a 32-bit lane by one byte
 // shuffle, so the lanes hold the samples times 256, in order, and the
-// largest and smallest of them are found without decoding.
-__attribute__((target("avx2"))) int32_t PlanePeak24Avx2(const unsigned char* p, int count)
+// largest and smallest of each lane are kept without decoding. Lane k holds
+// samples 8i + k: of interleaved frames, the even lanes are channel 1's.
+// Returns how many samples it scanned.
+__attribute__((target("avx2"))) int Lanes24Avx2(const unsigned char* p, int count, Ints8* hi,
+                                                Ints8* lo)
 {
-    Ints8 hi = {}, lo = {};
     int i = 0;
-    // Two 16-byte reads at 3i and 3i + 12 stay within the plane.
+    // Two 16-byte reads at 3i and 3i + 12 stay within the buffer.
     for (; i + 10 <= count; i += 8) {
         Bytes16 first, second;
         std::memcpy(&first, p + 3 * i, 16);
@@ -100,9 +102,16 @@ __attribute__((target("avx2"))) int32_t PlanePeak24Avx2(const unsigned char* p, 
         const Ints8 v = reinterpret_cast<Ints8>(__builtin_shufflevector(
             both, zero, 32, 0, 1, 2, 32, 3, 4, 5, 32, 6, 7, 8, 32, 9, 10, 11, 32, 16, 17, 18, 32,
             19, 20, 21, 32, 22, 23, 24, 32, 25, 26, 27));
-        hi = v > hi ? v : hi;
-        lo = v < lo ? v : lo;
+        *hi = v > *hi ? v : *hi;
+        *lo = v < *lo ? v : *lo;
     }
+    return i;
+}
+
+__attribute__((target("avx2"))) int32_t PlanePeak24Avx2(const unsigned char* p, int count)
+{
+    Ints8 hi = {}, lo = {};
+    const int i = Lanes24Avx2(p, count, &hi, &lo);
     int32_t top = 0, bottom = 0;
     for (int k = 0; k < 8; ++k) {
         top = std::max(top, hi[k] >> 8);
@@ -116,10 +125,30 @@ int32_t PlanePeak24Fastest(const unsigned char* p, int count)
 {
     return __builtin_cpu_supports("avx2") ? PlanePeak24Avx2(p, count) : PlanePeak24(p, count);
 }
+
+// Of interleaved frames: the even lanes are channel 1's, the odd ones
+// channel 2's. Returns the frames scanned.
+int FramesPeak24Fastest(const unsigned char* p, int count, int32_t top[2], int32_t bottom[2])
+{
+    if (!__builtin_cpu_supports("avx2"))
+        return 0;
+    Ints8 hi = {}, lo = {};
+    const int samples = Lanes24Avx2(p, 2 * count, &hi, &lo);
+    for (int k = 0; k < 8; ++k) {
+        top[k % 2] = std::max(top[k % 2], hi[k] >> 8);
+        bottom[k % 2] = std::min(bottom[k % 2], lo[k] >> 8);
+    }
+    return samples / 2;
+}
 #else
 int32_t PlanePeak24Fastest(const unsigned char* p, int count)
 {
     return PlanePeak24(p, count);
+}
+
+int FramesPeak24Fastest(const unsigned char*, int, int32_t[2], int32_t[2])
+{
+    return 0;
 }
 #endif
 
@@ -146,36 +175,52 @@ void CheckPeak(int index, int count, uint32_t sample_bytes, int32_t* take_peaks,
 
 namespace {
 
-// The largest magnitude of each channel of interleaved stereo frames.
+using Shorts8 = int16_t __attribute__((vector_size(16)));
+
+// The largest magnitude of each channel of interleaved stereo frames, four
+// frames a step in a vector of eight lanes: the even lanes are channel 1's.
 void FramePeaks16(const unsigned char* p, int count, int32_t peaks[2])
 {
-    int16_t hi[2] = {0, 0}, lo[2] = {0, 0};
-    for (int i = 0; i < count; ++i) {
+    Shorts8 hi = {}, lo = {};
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        Shorts8 v;
+        std::memcpy(&v, p + 4 * i, sizeof v);
+        hi = v > hi ? v : hi;
+        lo = v < lo ? v : lo;
+    }
+    int32_t top[2] = {0, 0}, bottom[2] = {0, 0};
+    for (int k = 0; k < 8; ++k) {
+        top[k % 2] = std::max<int32_t>(top[k % 2], hi[k]);
+        bottom[k % 2] = std::min<int32_t>(bottom[k % 2], lo[k]);
+    }
+    for (; i < count; ++i) {
         int16_t v[2];
         std::memcpy(v, p + 4 * i, 4);
         for (int c = 0; c < 2; ++c) {
-            hi[c] = v[c] > hi[c] ? v[c] : hi[c];
-            lo[c] = v[c] < lo[c] ? v[c] : lo[c];
+            top[c] = std::max<int32_t>(top[c], v[c]);
+            bottom[c] = std::min<int32_t>(bottom[c], v[c]);
         }
     }
     for (int c = 0; c < 2; ++c)
-        peaks[c] = std::max<int32_t>(hi[c], -static_cast<int32_t>(lo[c]));
+        peaks[c] = std::max(top[c], -bottom[c]);
 }
 
 void FramePeaks24(const unsigned char* p, int count, int32_t peaks[2])
 {
-    int32_t hi[2] = {0, 0}, lo[2] = {0, 0};
-    for (int i = 0; i < count; ++i) {
+    int32_t top[2] = {0, 0}, bottom[2] = {0, 0};
+    int i = FramesPeak24Fastest(p, count, top, bottom);
+    for (; i < count; ++i) {
         for (int c = 0; c < 2; ++c) {
             const unsigned char* s = p + 6 * i + 3 * c;
             const int32_t x = Decode24(s[0] | (static_cast<uint32_t>(s[1]) << 8) |
                                        (static_cast<uint32_t>(s[2]) << 16));
-            hi[c] = x > hi[c] ? x : hi[c];
-            lo[c] = x < lo[c] ? x : lo[c];
+            top[c] = x > top[c] ? x : top[c];
+            bottom[c] = x < bottom[c] ? x : bottom[c];
         }
     }
     for (int c = 0; c < 2; ++c)
-        peaks[c] = std::max(hi[c], -lo[c]);
+        peaks[c] = std::max(top[c], -bottom[c]);
 }
 
 } // namespace
