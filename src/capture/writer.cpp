@@ -242,6 +242,7 @@ bool WriteToSeries(TakeWriter* writer, const char** left, const char** right,
                 FrameStampNs(stamps_ns[k], at % period, writer->period_frames, writer->rate_hz);
             err = OpenSeriesFiles(files, series, take_frames + at, first_ns, &channel);
             writer->reserved_frames = 0;
+            series->open_failed = err != 0;
             if (err != 0)
                 break;
         }
