@@ -125,7 +125,8 @@ void ReportTake(Take* take, uint64_t dropped_lines, int64_t reached_frames)
         std::printf("\n%llu warning lines were not shown: the terminal took no text\n",
                     static_cast<unsigned long long>(dropped_lines));
     if (take->write_err != 0)
-        ReportWriteFailure(take->files.name[take->write_channel], take->write_err);
+        ReportWriteFailure(take->files.name[take->write_channel], take->write_err,
+                           take->series.open_failed);
     MeterReport(&take->meter, request.sample_bytes, take->files.kept, request.interleave);
     if (take->overruns != 0)
         std::printf("\nRecord Overruns = %i\n", take->overruns);

@@ -70,33 +70,46 @@ void SaySpaceIsLow(TakeWriter* writer, int err, int channel)
     writer->space_low.store(err, std::memory_order_release);
 }
 
-// A series: room for the file in progress to reach `end_frames`, reserved
-// a minute ahead (or to the file's end) while it can. False when the disk
-// (or the file-size limit) holds no more: the failure is recorded.
-bool RoomInSeriesFile(TakeWriter* writer, int64_t end_frames)
+// A series: how many of the `frames` about to be written to the file in
+// progress, which holds `in_file`, have room on the disk: all of them,
+// reserved a minute ahead (or to the file's end) while it can; else as many
+// as end at a whole period of the take (the first begins `into_period`
+// frames into one), and the failure is recorded: the take ends there.
+int64_t RoomInSeriesFile(TakeWriter* writer, int64_t in_file, int64_t frames, int64_t into_period)
 {
-    if (end_frames <= writer->reserved_frames)
-        return true;
-    int64_t ahead = writer->reserved_frames + writer->reserve_frames;
-    if (ahead > writer->series->split_frames)
-        ahead = writer->series->split_frames;
-    if (ahead < end_frames)
-        ahead = end_frames;
+    if (in_file + frames <= writer->reserved_frames)
+        return frames;
+    const int64_t ahead = std::max(
+        std::min(writer->reserved_frames + writer->reserve_frames, writer->series->split_frames),
+        in_file + frames);
     int channel = 0;
     int err = ReserveAhead(writer->files, writer->reserved_frames, ahead - writer->reserved_frames,
                            writer->bytes_per_frame, &channel);
-    if (err != 0) {
-        SaySpaceIsLow(writer, err, channel);
-        ahead = end_frames;
-        err = ReserveAhead(writer->files, writer->reserved_frames, ahead - writer->reserved_frames,
-                           writer->bytes_per_frame, &channel);
+    if (err == 0) {
+        writer->reserved_frames = ahead;
+        return frames;
     }
-    if (err != 0) {
-        RecordFirstError(&writer->queue, err, channel);
-        return false;
+    SaySpaceIsLow(writer, err, channel);
+    const int64_t period = writer->period_frames;
+    int no_room = 0;
+    int64_t fit = frames;
+    while (fit > 0 && in_file + fit > writer->reserved_frames) {
+        err = ReserveAhead(writer->files, writer->reserved_frames,
+                           in_file + fit - writer->reserved_frames, writer->bytes_per_frame,
+                           &channel);
+        if (err == 0) {
+            writer->reserved_frames = in_file + fit;
+            break;
+        }
+        if (no_room == 0)
+            no_room = err;
+        // The next shorter run that ends at a whole period of the take.
+        const int64_t past = (into_period + fit) % period;
+        fit -= past != 0 ? past : period;
     }
-    writer->reserved_frames = ahead;
-    return true;
+    if (no_room != 0)
+        RecordFirstError(&writer->queue, no_room, channel);
+    return fit > 0 ? fit : 0;
 }
 
 // A take of open length: how many of the `count` periods about to be
@@ -229,17 +242,20 @@ bool WriteToSeries(TakeWriter* writer, const char** left, const char** right,
                 FrameStampNs(stamps_ns[k], at % period, writer->period_frames, writer->rate_hz);
             err = OpenSeriesFiles(files, series, take_frames + at, first_ns, &channel);
             writer->reserved_frames = 0;
+            series->open_failed = err != 0;
             if (err != 0)
                 break;
         }
         const int64_t in_file = files->frames_written[files->kept[0] ? 0 : 1];
-        const int64_t frames = std::min(total - at, series->split_frames - in_file);
-        if (!RoomInSeriesFile(writer, in_file + frames))
-            return false;
-        err = WriteFramesQuietly(files, writer->interleave, writer->sample_bytes,
-                                 writer->period_frames, left + k,
-                                 right != nullptr ? right + k : nullptr, at % period, frames,
-                                 writer->interleave_buf, &channel);
+        const int64_t wanted = std::min(total - at, series->split_frames - in_file);
+        const int64_t frames = RoomInSeriesFile(writer, in_file, wanted, at % period);
+        if (frames > 0)
+            err = WriteFramesQuietly(files, writer->interleave, writer->sample_bytes,
+                                     writer->period_frames, left + k,
+                                     right != nullptr ? right + k : nullptr, at % period, frames,
+                                     writer->interleave_buf, &channel);
+        if (frames < wanted)
+            return false; // the disk holds no more: recorded
         at += frames;
         if (err == 0 && in_file + frames == series->split_frames)
             err = SealSeriesFiles(files, series, series->split_frames, writer->bytes_per_frame,

@@ -118,8 +118,10 @@ int WriteFramesQuietly(OutputFiles* set, int interleave, uint32_t sample_bytes, 
 inline constexpr int kRemovedDuringTake = -1;
 
 // Ends the status line and prints "Can't write NAME: <error>" on standard
-// error (for kRemovedDuringTake: "the file was removed during the take").
-void ReportWriteFailure(const char* name, int err);
+// error (for kRemovedDuringTake: "the file was removed during the take");
+// for a file that could not be made (`opening`, a file of a series), "Can't
+// open NAME for recording: <error>".
+void ReportWriteFailure(const char* name, int err, bool opening = false);
 
 // After a take that ended early: cuts every file to the whole periods that
 // were written to all of them (which also gives back space reserved beyond

@@ -86,20 +86,22 @@ int WritePeriodsQuietly(OutputFiles* set, int interleave, uint32_t sample_bytes,
     if (periods > kMaxPeriodsPerWrite)
         periods = kMaxPeriodsPerWrite;
     const int64_t before[2] = {set->frames_written[0], set->frames_written[1]};
-    const int err = WriteFramesQuietly(set, interleave, sample_bytes, period_frames, plane1, plane2,
-                                       0, int64_t{periods} * period_frames, interleave_buf, channel);
+    const int err =
+        WriteFramesQuietly(set, interleave, sample_bytes, period_frames, plane1, plane2, 0,
+                           int64_t{periods} * period_frames, interleave_buf, channel);
     // Whole periods count: a period cut short by a failure is no period.
     for (int c = 0; c < 2; ++c)
         set->frames_written[c] -= (set->frames_written[c] - before[c]) % period_frames;
     return err;
 }
 
-void ReportWriteFailure(const char* name, int err)
+void ReportWriteFailure(const char* name, int err, bool opening)
 {
     // The status line on standard output has no newline of its own.
     std::fputc('\n', stdout);
     std::fflush(stdout);
-    std::fprintf(stderr, "Can't write %s: %s\n", ShownName(name).c_str(),
+    std::fprintf(stderr, opening ? "Can't open %s for recording: %s\n" : "Can't write %s: %s\n",
+                 ShownName(name).c_str(),
                  err == kRemovedDuringTake ? "the file was removed during the take"
                                            : std::strerror(err));
 }

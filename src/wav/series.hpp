@@ -18,6 +18,7 @@ struct Series {
     bool in_progress = false;  // their files are open
     std::string name[2];       // their final names (their files are NAME.part)
     long files_done = 0;       // sealed and renamed, in every channel's series
+    bool open_failed = false;  // the take ended at a file that could not be made
     int64_t sealed_frames = 0; // the frames of the take in the files sealed
 };
 
