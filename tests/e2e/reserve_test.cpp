@@ -115,7 +115,7 @@ TEST_F(Reserve, OpenLengthTakeEndsAtAFullDiskOrTheFileSizeLimit)
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_NE(r.out.find(c.low), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("Done"), std::string::npos);
-        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(Unwaited(r.err), c.err);
         const std::string bytes = Read(c.name);
         ASSERT_GE(bytes.size(), 80u);
         const auto periods = static_cast<uint32_t>((bytes.size() - 80) / 8192);

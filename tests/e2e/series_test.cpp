@@ -200,7 +200,7 @@ TEST_F(SeriesTake, AFileThatCannotBeMadeOrWrittenEndsTheTake)
     WriteFile(Path("e-2.wav"), "keep");
     RunResult r = Run({"--split", "0.5s", "1644", "3", "fast", "1", "e.wav"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "Can't open e-2.wav for recording: File exists\n");
+    EXPECT_EQ(Unwaited(r.err), "Can't open e-2.wav for recording: File exists\n");
     EXPECT_TRUE(r.out.ends_with("\nTake stopped after 0.50 of 3.07 seconds\nFiles written: 1\n"));
     EXPECT_EQ(CheckSeries({"e-1.wav"}, 0, 22050), 22050);
     EXPECT_EQ(Read("e-2.wav"), "keep");
@@ -220,7 +220,7 @@ TEST_F(SeriesTake, AFileThatCannotBeMadeOrWrittenEndsTheTake)
     umount(small.c_str());
     EXPECT_EQ(r.exit_code, 1);
     ASSERT_EQ(names.size(), 6u);
-    EXPECT_EQ(r.err, "Can't write small/f-6.wav: No space left on device\n");
+    EXPECT_EQ(Unwaited(r.err), "Can't write small/f-6.wav: No space left on device\n");
     // Up to the last whole period the disk held: one more needs at most
     // three pages.
     EXPECT_EQ(frames % 4096, 0);
