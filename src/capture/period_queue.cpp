@@ -216,6 +216,15 @@ const char* QueueSlot(const PeriodQueue* queue, uint32_t slot)
     return SlotAt(queue, slot);
 }
 
+void RecordFirstError(PeriodQueue* queue, int err, int channel)
+{
+    // Only the writer thread records errors, so the first one stays.
+    if (queue->error.load(std::memory_order_relaxed) != 0)
+        return;
+    queue->error_channel = channel;
+    queue->error.store(err, std::memory_order_release);
+}
+
 void QueueRelease(PeriodQueue* queue, const QueueEntry& entry)
 {
     queue->released_periods += static_cast<uint64_t>(entry.repeat);

@@ -115,5 +115,8 @@ int QueueError(const PeriodQueue* queue, int* channel);
 bool QueueNext(PeriodQueue* queue, QueueEntry* entry, uint64_t ahead = 0);
 // The two planes of `slot`.
 const char* QueueSlot(const PeriodQueue* queue, uint32_t slot);
+// Keeps the writer's first failure (errno) with the channel of its file,
+// for QueueError; a later one is dropped.
+void RecordFirstError(PeriodQueue* queue, int err, int channel);
 // Done with the entry QueueNext gave: gives its slot back.
 void QueueRelease(PeriodQueue* queue, const QueueEntry& entry);
