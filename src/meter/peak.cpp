@@ -89,6 +89,9 @@ using Ints8 = int32_t __attribute__((vector_size(32)));
 __attribute__((target("avx2"))) int Lanes24Avx2(const unsigned char* p, int count, Ints8* hi,
                                                 Ints8* lo)
 {
+    // In registers: the buffer's bytes may alias anything the pointers
+    // reach, so stores through them would be made every step.
+    Ints8 top = *hi, bottom = *lo;
     int i = 0;
     // Two 16-byte reads at 3i and 3i + 12 stay within the buffer.
     for (; i + 10 <= count; i += 8) {
@@ -102,9 +105,11 @@ __attribute__((target("avx2"))) int Lanes24Avx2(const unsigned char* p, int coun
         const Ints8 v = reinterpret_cast<Ints8>(__builtin_shufflevector(
             both, zero, 32, 0, 1, 2, 32, 3, 4, 5, 32, 6, 7, 8, 32, 9, 10, 11, 32, 16, 17, 18, 32,
             19, 20, 21, 32, 22, 23, 24, 32, 25, 26, 27));
-        *hi = v > *hi ? v : *hi;
-        *lo = v < *lo ? v : *lo;
+        top = v > top ? v : top;
+        bottom = v < bottom ? v : bottom;
     }
+    *hi = top;
+    *lo = bottom;
     return i;
 }
 
