@@ -129,6 +129,7 @@ TEST(OverrunGapFrames, SilenceNeverPassesRealTimeNorStandsForAudioStillHeld)
         {"3 s away, the buffer held its 8000", 1000, 120000, 7000, 113000},
         {"3 s away, the device kept the newest", 1000, 120000, 0, 120000},
         {"a loss under half a period", 1000, 8400, 7999, 0},
+        {"a period more than the buffer holds is no loss", 0, 9000, 7000, 0},
     };
     for (const auto& c : reads) {
         const DeviceMark before{7000000000, c.held_before};
@@ -136,6 +137,8 @@ TEST(OverrunGapFrames, SilenceNeverPassesRealTimeNorStandsForAudioStillHeld)
         EXPECT_EQ(UnreportedLossFrames(before, after, kPeriod, 8000, kPeriod, kRate), c.lost_frames)
             << c.why;
     }
+    // The silence for a loss is stamped that many frames before the period read.
+    EXPECT_EQ(FrameStampNs(7000000000, -1500, kPeriod, kRate), 7000000000 - 1500 * kFrameNs);
 }
 
 } // namespace

@@ -150,6 +150,7 @@ TEST(Request, RefusesBadArgumentsWithOneLineAndStatusOne)
         {{"1644", "0x1p-2000"}, duration},
         {{"1644", "0x10"}, duration},
         {{"1644", "0X2d"}, duration},
+        {{"1644", "+0x2d"}, duration},
         {{"1644", "-0"}, duration},
         {{"1644", "-0h"}, duration},
         {{"1644", "-0m"}, duration},
@@ -201,7 +202,11 @@ TEST(Request, ASeriesAsksNoQuestionAboutAnExistingName)
     const std::string dir = MakeTempDir();
     WriteFile(dir + "/take.wav", "old take");
     for (const int answer : {int{'x'}, int{'o'}, 0}) {
-        const Assembled a = Assemble({"1644", "60", "d", "1", dir + "/take.wav"}, 60, answer);
+        ::testing::internal::CaptureStderr();
+        const Assembled a =
+            Assemble({"1644", "60", "d", "1", dir + "/take.wav", "extra.wav"}, 60, answer);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                  "quillo: ignoring extra name extra.wav\n");
         EXPECT_EQ(a.status, -1);
         EXPECT_EQ(a.out, "");
         EXPECT_EQ(a.request.may_replace[0], MayReplace::kNothing);

@@ -56,7 +56,7 @@ class MeterTake : public EndToEnd {
     RunResult Take(const TakeCase& c, const std::string& option = "", int columns = 0)
     {
         Devices("pcm.sig { type quillosim signal \"peaks\" left " + List(c.left) + " right " +
-                List(c.right) + " }\n");
+                List(c.right) + access + " }\n");
         char seconds[32];
         // Just over periods - 1 whole periods, so the take plans `periods`.
         std::snprintf(seconds, sizeof seconds, "%.6f",
@@ -89,6 +89,7 @@ class MeterTake : public EndToEnd {
             ASSERT_EQ(actual[i], expected[i]) << "piece " << i;
         EXPECT_EQ(actual.size(), expected.size());
     }
+    std::string access; // the device's, if not both
 };
 
 // Period 0 loud, 7 and 12 clipping, the rest steady (whose level, a double,
@@ -155,19 +156,24 @@ TEST_F(MeterTake, QuietTakesLeaveOutOnlyTheStatusLines)
 // 24-bit: full scale 8388608; channel 2 (loud) is neither metered nor shown.
 TEST_F(MeterTake, OneMonoFileMetersChannelOneOnly)
 {
-    Check({"2444", 44100, 3, "1", 6, {4194304, 0, -8388608, 1, 8388607, 65536}, {8388607}},
-          {{0, "Recording"},
-           {1, "[                        ] -144.0"},
-           {1, "[|||||||||||||||||||||   ] -144.0"},
-           {1, "[|||||||||||||||         ] -6.0"},
-           {0, "Input Channel 1 is Peaking!"},
-           {1, "[||||||||||||||||||||||||] -6.0"},
-           {1, "[||||||||||||||||||      ] -0.0"},
-           {0, "Input Channel 1 is Peaking!"},
-           {1, "[||||||||||||||||||||||||] -0.0"},
-           {0, "Input Channel Peaks:"},
-           {0, "\tchannel 1: -0.00 dBFS"},
-           {0, "Done"}});
+    // Read as planes, and as frames from a device that offers only them.
+    for (const char* frames_only : {"", " access \"RW_INTERLEAVED\""}) {
+        access = frames_only;
+        unlink(Path("take.wav").c_str());
+        Check({"2444", 44100, 3, "1", 6, {4194304, 0, -8388608, 1, 8388607, 65536}, {8388607}},
+              {{0, "Recording"},
+               {1, "[                        ] -144.0"},
+               {1, "[|||||||||||||||||||||   ] -144.0"},
+               {1, "[|||||||||||||||         ] -6.0"},
+               {0, "Input Channel 1 is Peaking!"},
+               {1, "[||||||||||||||||||||||||] -6.0"},
+               {1, "[||||||||||||||||||      ] -0.0"},
+               {0, "Input Channel 1 is Peaking!"},
+               {1, "[||||||||||||||||||||||||] -0.0"},
+               {0, "Input Channel Peaks:"},
+               {0, "\tchannel 1: -0.00 dBFS"},
+               {0, "Done"}});
+    }
 }
 
 // The hold window at 96 kHz is 70: the held peaks give way at line 71.
@@ -274,6 +280,16 @@ TEST_F(MeterTake, StatusLineFitsTheTerminal)
     ASSERT_GE(resized.size(), 5u);
     EXPECT_EQ(Columns(resized[1]), 72) << resized[1];
     EXPECT_EQ(Columns(resized[resized.size() - 5]), 60) << r.out;
+
+    // A series shows the file that each line's last frame went to: two
+    // periods (8192 frames) a file.
+    std::vector<std::string> named;
+    for (const std::string& piece : SplitStatus(Take(c, "--split=0.18576", 120).out))
+        if (piece.starts_with("rec = "))
+            named.push_back(piece);
+    ASSERT_EQ(named.size(), 12u);
+    for (size_t i = 0; i < 12; ++i)
+        EXPECT_TRUE(named[i].ends_with("  take-" + std::to_string(i / 2 + 1) + ".wav")) << named[i];
 }
 
 } // namespace

@@ -138,7 +138,9 @@ TEST_F(Record, EveryAccessAndChannelCountHoldsTheRampByteForByte)
 {
     Devices("pcm.frames { type quillosim access \"RW_INTERLEAVED\" signal \"ramp\" }\n"
             "pcm.planes { type quillosim access \"RW_NONINTERLEAVED\" signal \"ramp\" }\n"
-            "pcm.mono { type quillosim channels 1 signal \"ramp\" }\n");
+            "pcm.mono { type quillosim channels 1 signal \"ramp\" }\n"
+            "pcm.frame1 { type quillosim channels 1 signal \"ramp\"\n"
+            "  access \"RW_INTERLEAVED\" }\n");
     const struct {
         const char* device;
         const char* format;
@@ -149,6 +151,7 @@ TEST_F(Record, EveryAccessAndChannelCountHoldsTheRampByteForByte)
         {"frames", "1648", 48000, 2, "s"}, {"frames", "2444", 44100, 3, "s"},
         {"planes", "1644", 44100, 2, "s"}, {"planes", "2448", 48000, 3, "2"},
         {"mono", "1644", 44100, 2, "1"},   {"mono", "2496", 96000, 3, "1"},
+        {"frame1", "2444", 44100, 3, "1"},
     };
     for (const auto& c : cases) {
         const size_t frames_planned = (c.rate / 10 + 4095) / 4096 * 4096; // 0.1 s

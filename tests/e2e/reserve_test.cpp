@@ -60,15 +60,21 @@ class Reserve : public EndToEnd {
 TEST_F(Reserve, TakeThatDoesNotFitIsRefusedBeforeRecording)
 {
     // 30 s of 16-bit mono: 323 periods, 2,646,016 bytes of data.
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"1644", "30", "fast", "1", "small/take.wav"},
-          std::vector<std::string>{"1644", "6", "fast", "2", "small/l.wav", "small/r.wav"}}) {
-        const RunResult r = Run(args);
+    const struct {
+        std::vector<std::string> args;
+        std::string want;
+    } cases[] = {
+        {{"1644", "30", "fast", "1", "small/take.wav"}, "2646016 bytes for small/take.wav"},
+        {{"1644", "6", "fast", "2", "small/l.wav", "small/r.wav"}, "532480 bytes for small/r.wav"},
+        // Seven files of 1 s (88,280 bytes) in each of two series.
+        {{"--split", "1", "1644", "6", "fast", "2", "small/l.wav", "small/r.wav"},
+         "1235920 bytes for small/l-1.wav"},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = Run(c.args);
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.out, "");
-        const std::string want = args[1] == "30" ? "Can't reserve 2646016 bytes for small/take.wav"
-                                                 : "Can't reserve 532480 bytes for small/r.wav";
-        EXPECT_EQ(r.err, want + ": No space left on device\n");
+        EXPECT_EQ(r.err, "Can't reserve " + c.want + ": No space left on device\n");
         EXPECT_TRUE(ListDir(small).empty());
         EXPECT_EQ(FreeBytes(), 1024u * 1024);
     }
@@ -294,6 +300,16 @@ TEST_F(OddFileSystem, FullDiskInATwoFileTakeLeavesBothFilesWithTheSamePeriods)
     EXPECT_TRUE(
         SameBytes(right, ExpectedHeader(44100, 1, 2, frames) + Repeat(Sample(5, 2), frames)))
         << right.size() << " bytes against " << left.size();
+
+    // Channel 1 into a stream, which cannot be cut back to its partner's
+    // periods: the report tells what both hold, not what the stream got.
+    unlink((fs + "/r.wav").c_str());
+    ASSERT_EQ(FreeBlocks(), 89u);
+    const RunResult s = Run({"1644", "1", "fast", "2", "/dev/null", "fs/r.wav"});
+    const size_t held = (ReadFile(fs + "/r.wav").size() - 44) / 2;
+    std::snprintf(stopped, sizeof stopped, "\nTake stopped after %.2f of 1.02 seconds\n",
+                  held / 44100.0);
+    EXPECT_NE(s.out.find(stopped), std::string::npos) << s.out;
 }
 
 TEST_F(Reserve, TakePastFourGibOnFatIsRefusedBeforeRecording)

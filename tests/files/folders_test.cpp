@@ -39,7 +39,7 @@ TEST_F(Folders, EachNewFolderIsSyncedAndThenItsParent)
     std::string why_not;
     if (!MountTestFs("", &why_not))
         GTEST_SKIP() << why_not;
-    ASSERT_EQ(CreateFoldersFor((fs->mount_point() + "/a/b/take.wav").c_str()), 0);
+    ASSERT_EQ(CreateFoldersFor((fs->mount_point() + "/a//b/take.wav").c_str()), 0);
     std::vector<std::string> seen;
     for (const FsEvent& e : fs->Events())
         if (e.op == "mkdir" || e.op == "fsyncdir")

@@ -60,6 +60,10 @@ TEST(SeriesName, NamesTakeTheLocalTimeOfTheFirstFrameAndTheNumber)
             << c.pattern.substr(0, 40);
         EXPECT_EQ(name, c.name);
     }
+    // A first frame on the whole second is in that second.
+    std::string name;
+    ASSERT_TRUE(SeriesFileName("%S", 1, 1709618828LL * 1000000000, &name));
+    EXPECT_EQ(name, "08");
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 
 #include "support.hpp"
 #include "files/file_safety.hpp"
+#include "wav/series.hpp"
 #include "wav/wav.hpp"
 
 namespace {
@@ -204,13 +205,21 @@ TEST_F(OutputFilesTest, StereoPeriodsLandAt44PlusPeriodTimesFrameBytes)
         ASSERT_EQ(
             WriteOne(1, 2, period, planes.data(), planes.data() + period * 2, interleaved.data()),
             0);
+    // Then frames 100 to 149 alone, as where a file of a series begins.
+    const char* plane1 = planes.data();
+    const char* plane2 = planes.data() + period * 2;
+    int channel = 0;
+    ASSERT_EQ(WriteFramesQuietly(&set, 1, 2, period, &plane1, &plane2, 100, 50, interleaved.data(),
+                                 &channel),
+              0);
     ASSERT_EQ(CloseOutputFiles(&set), 0);
     const std::string f = ReadFile("st.wav");
-    ASSERT_EQ(f.size(), 44u + 2 * 16384);
+    ASSERT_EQ(f.size(), 44u + 2 * 16384 + 200);
     std::string one(16384, '\0');
     Interleave(period, 2, planes.data(), planes.data() + period * 2, one.data());
     EXPECT_TRUE(SameBytes(f.substr(44, 16384), one));
-    EXPECT_TRUE(SameBytes(f.substr(44 + 16384), one));
+    EXPECT_TRUE(SameBytes(f.substr(44 + 16384, 16384), one));
+    EXPECT_TRUE(SameBytes(f.substr(44 + 32768), one.substr(400, 200)));
 }
 
 TEST_F(OutputFilesTest, HeaderThatCannotBeWrittenRefusesTheTake)
@@ -401,6 +410,16 @@ TEST_F(OutputFilesTest, CleanupLeavesAFileThatReplacedTheOneItMade)
     ASSERT_EQ(rename("other", "x.wav"), 0);
     RemoveMadeFile(&made);
     EXPECT_EQ(ReadFile("x.wav"), "precious");
+    // Nor is a file of a series renamed over one that took its name meanwhile.
+    Series series;
+    set.kept[0] = 1;
+    SetList("s.wav\n");
+    StartSeries(&set, &series, 0, list.data(), scratch.data(), 0, 2, 44100, 4096);
+    int channel = 0;
+    ASSERT_EQ(OpenSeriesFiles(&set, &series, 0, 0, &channel), 0);
+    WriteFile("s-1.wav", "precious");
+    EXPECT_EQ(SealSeriesFiles(&set, &series, 1, 2, &channel), EEXIST);
+    EXPECT_EQ(ReadFile("s-1.wav"), "precious");
 }
 
 } // namespace
