@@ -11,6 +11,14 @@
 
 #include "support.hpp"
 
+#ifdef __SANITIZE_THREAD__
+// ThreadSanitizer's build, on two busy cores, can read a device late enough
+// to overrun it: a test of the timeline then checks only what holds anyway.
+constexpr bool kLateReads = true;
+#else
+constexpr bool kLateReads = false;
+#endif
+
 class EndToEnd : public ::testing::Test {
   protected:
     void SetUp() override { dir = MakeTempDir(); }
