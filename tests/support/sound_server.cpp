@@ -24,21 +24,6 @@ constexpr int kReadyMs = 10000;
 // Longer than any take of the tests, with their start-up.
 constexpr uint32_t kCounterSeconds = 60;
 
-// The program's full path on PATH, or "".
-std::string FindProgram(const std::string& name)
-{
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr && *path != '\0' ? path : "/usr/local/bin:/usr/bin:/bin";
-    for (size_t at = 0; at <= dirs.size();) {
-        const size_t colon = std::min(dirs.find(':', at), dirs.size());
-        const std::string candidate = dirs.substr(at, colon - at) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        at = colon + 1;
-    }
-    return "";
-}
-
 // Where alsa-lib looks for the plugin of a PCM type: beside itself.
 std::string AlsaPluginMissing(const std::string& type, const std::string& package)
 {
@@ -76,7 +61,6 @@ void KillGroup(pid_t& pid)
 bool SoundServer::Spawn(const std::string& name, bool server, const std::vector<std::string>& argv,
                         std::string* why_not)
 {
-    const std::string program = FindProgram(argv[0]);
     const std::string log = dir_ + "/" + name + ".log";
     std::vector<std::string> args = argv;
     std::vector<char*> c_args;
@@ -102,8 +86,8 @@ bool SoundServer::Spawn(const std::string& name, bool server, const std::vector<
         close_range(3, ~0U, 0);
         for (const std::string& name_value : environment_)
             putenv(const_cast<char*>(name_value.c_str()));
-        execv(program.c_str(), c_args.data());
-        std::fprintf(stderr, "cannot run %s: %s\n", program.c_str(), std::strerror(errno));
+        execvp(c_args[0], c_args.data());
+        std::fprintf(stderr, "cannot run %s: %s\n", c_args[0], std::strerror(errno));
         _exit(127);
     }
     processes_.push_back({pid, name, server});
@@ -153,7 +137,7 @@ std::unique_ptr<SoundServer> SoundServer::Start(const std::string& dir, std::str
 
     for (const char* program :
          {"dbus-daemon", "pipewire", "wireplumber", "pipewire-pulse", "pw-cat", "pactl"}) {
-        if (FindProgram(program).empty()) {
+        if (!OnPath(program)) {
             *why_not = std::string(program) +
                        " is not on PATH (scripts/install-deps installs the PipeWire stack)";
             return nullptr;

@@ -543,10 +543,6 @@ dev_t DeviceOf(const std::string& path)
     return stat(path.c_str(), &st) == 0 ? st.st_dev : 0;
 }
 
-bool OnPath(const std::string& program)
-{
-    return Shell("command -v " + program + " >/dev/null 2>&1") == 0;
-}
 
 // Waits up to `ms` for the child to end; true when it did.
 bool Reap(pid_t pid, int ms)
@@ -560,6 +556,11 @@ bool Reap(pid_t pid, int ms)
 }
 
 } // namespace
+
+bool OnPath(const std::string& program)
+{
+    return Shell("command -v " + program + " >/dev/null 2>&1") == 0;
+}
 
 std::unique_ptr<TestFs> TestFs::Mount(const std::string& dir, const std::string& options,
                                       std::string* why_not)
@@ -705,8 +706,11 @@ void TestFs::Hold(bool on)
 
 std::string Unwaited(std::string err)
 {
+    // The program's first line starts with the newline that ends a status
+    // line; the second, "done", starts a line. Taken in the other order, the
+    // first pattern would take the newline before "done" too.
     for (const std::string& line :
-         {std::string("\nWaiting for the disk: "), std::string("Waiting for the disk: ")}) {
+         {std::string("Waiting for the disk: done\n"), std::string("\nWaiting for the disk: ")}) {
         for (size_t at; (at = err.find(line)) != std::string::npos;)
             err.erase(at, err.find('\n', at + 1) + 1 - at);
     }

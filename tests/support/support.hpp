@@ -125,6 +125,8 @@ std::vector<std::string> SplitStatus(const std::string& text);
 
 // Runs a shell command, returns its exit status and standard output.
 int Shell(const std::string& command, std::string* out = nullptr);
+// Whether a program of that name is on PATH.
+bool OnPath(const std::string& program);
 
 // One line of the test file system's log: "<ms> <op> <fields...>", e.g.
 // "5123 write /take.wav 44 16384" or "5130 fsync /take.wav 1".
