@@ -1,9 +1,11 @@
 // Reading the device period by period: overruns, suspends, a device that is
 // gone, and audio lost without a word from the device.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <poll.h>
 
 #include "capture/capture.hpp"
 #include "capture/device.hpp"
@@ -52,6 +54,42 @@ int64_t BufferNs(const CaptureDevice* device)
     return device->grant.buffer_frames * kNsPerSecond / device->rate_hz;
 }
 
+// Waits up to `ms` for a period to read: 1 when there is one (or an error
+// the read will report), 0 when not yet. alsa-lib's own wait turns in a
+// loop while a plugin's descriptor reads as ready before a period has come
+// (the pulse plugin's stays ready from the first frame on), each turn
+// taking the plugin's lock; this one sleeps for the frames still to come.
+int WaitReady(const CaptureDevice* device, int ms)
+{
+    // As alsa-lib's wait: a stream that does not run, or that holds a
+    // period, is for the read to take or report at once.
+    const int period = device->grant.period_frames;
+    snd_pcm_sframes_t avail = snd_pcm_avail_update(device->pcm);
+    if (snd_pcm_state(device->pcm) != SND_PCM_STATE_RUNNING || avail < 0 || avail >= period)
+        return 1;
+    pollfd fds[8];
+    const int count = snd_pcm_poll_descriptors(device->pcm, fds, 8);
+    if (count <= 0)
+        return snd_pcm_wait(device->pcm, ms);
+    const int polled = poll(fds, static_cast<nfds_t>(count), ms);
+    if (polled <= 0)
+        return polled < 0 && errno != EINTR ? -errno : 0;
+    unsigned short revents = 0;
+    const int err = snd_pcm_poll_descriptors_revents(device->pcm, fds, count, &revents);
+    if (err < 0 || (revents & (POLLIN | POLLERR | POLLNVAL)) != 0)
+        return err < 0 ? err : 1;
+    avail = snd_pcm_avail_update(device->pcm);
+    const int64_t missing = period - int64_t{avail};
+    if (avail < 0 || missing <= 0 || snd_pcm_state(device->pcm) != SND_PCM_STATE_RUNNING)
+        return 1;
+    int64_t sleep_ns = missing * kNsPerSecond / device->rate_hz;
+    sleep_ns = std::clamp<int64_t>(sleep_ns, 1000000, int64_t{ms} * 1000000);
+    const timespec pause{static_cast<time_t>(sleep_ns / kNsPerSecond),
+                         static_cast<long>(sleep_ns % kNsPerSecond)};
+    nanosleep(&pause, nullptr);
+    return 0;
+}
+
 // Starts a stream that is only prepared (it delivers nothing to wait for
 // until started); then waits until a whole period can be read, so that the
 // blocking read never blocks for ever. An error state is left to the read,
@@ -70,7 +108,7 @@ PeriodRead WaitForPeriod(CaptureDevice* device)
     for (;;) {
         if (StopSignal())
             return Stopped();
-        const int ready = snd_pcm_wait(device->pcm, kWaitSliceMs);
+        const int ready = WaitReady(device, kWaitSliceMs);
         if (ready != 0 && ready != -EINTR)
             return PeriodRead{};
         if (StopSignal())
