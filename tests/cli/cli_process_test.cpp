@@ -128,6 +128,7 @@ TEST_F(CommandLine, LeadingOptionsBeforeTheFormatCode)
         {{"--vers"}, 0, version},
         {{"--bogus"}, 1, "Unknown option '--bogus'; see quillo --help\n"},
         {{"-", "1644", "60"}, 1, "Unknown option '-'; see quillo --help\n"},
+        {{"-"}, 1, "Unknown option '-'; see quillo --help\n"},
         {{"-qZ", "1644", "60"}, 1, "Unknown option '-Z'; see quillo --help\n"},
         {{"--help=1"}, 1, "Unknown option '--help=1'; see quillo --help\n"},
         {{"-y", "--", "1644"}, 1, kUsage},

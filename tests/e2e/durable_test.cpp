@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <map>
 #include <ostream>
 #include <thread>
 #include <unistd.h>
@@ -343,6 +344,18 @@ TEST_F(Disk, TakeThroughALinkIntoAnotherFolderSyncsThatFolder)
     for (const FsEvent& e : fs->Events())
         synced |= e.op == "fsyncdir" && e.path() == "/sub";
     EXPECT_TRUE(synced);
+}
+
+// Each file of a series is reserved a minute at a time, from its own start.
+TEST_F(Disk, SeriesReservesEachFileAheadFromItsStart)
+{
+    MOUNT_OR_SKIP("");
+    ASSERT_EQ(Run({"--split", "150s", "1644", "151", "fast", "1", "disk/s.wav"}).exit_code, 0);
+    std::map<std::string, int> reserved;
+    for (const FsEvent& e : fs->Events())
+        reserved[e.path()] += e.op == "fallocate";
+    EXPECT_EQ(reserved["/s-1.wav.part"], 3);
+    EXPECT_EQ(reserved["/s-2.wav.part"], 1);
 }
 
 // A second stop signal while the take is being finished (the writer drains,

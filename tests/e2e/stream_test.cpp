@@ -99,6 +99,7 @@ TEST_F(Stream, OutputThatCannotHoldATakeIsRefused)
         {">&-", {"1", "-"}, to_stdout + "it was closed when quillo started\n"},
         {"tty", {"1", "-"}, to_stdout + "it is a terminal; redirect it to a file or a pipe\n"},
         {"2>&1", {"s", "-"}, merged},
+        {"2>&1", {"1", "/proc/self/fd/1"}, merged},
         {">f 2>&1", {"2", "l.wav", "-"}, merged},
         {">f 2>&1", {"1", "f.wav"}, "Can't record f.wav" + shared + "\n"},
     };

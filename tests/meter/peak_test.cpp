@@ -115,16 +115,19 @@ TEST(CheckPeak, AgreesWithTheDecodingRuleForEveryCountAndPosition)
                     plane[i * size + 1] = static_cast<char>((x >> 24) & 0x0F);
                 }
                 plane[at * size + size - 1] = (x & 1) ? '\x80' : '\x7F';
+                // Channel 2: the samples reversed, the large one of the other
+                // sign, so that a peak taken from the wrong channel shows.
+                std::string reversed = Reversed(plane, size);
+                reversed[(count - 1 - at) * size + size - 1] ^= '\xFF';
                 int32_t take[2] = {0, 0}, period[2] = {0, 0};
                 const std::string planes_said = CaptureStdout([&] {
                     CheckPeak(0, count, size, take, plane.data(), period);
-                    CheckPeak(1, count, size, take, plane.data(), period);
+                    CheckPeak(1, count, size, take, reversed.data(), period);
                 });
                 ASSERT_EQ(period[0], ReferencePeak(plane, size, count))
                     << "size " << size << " count " << count << " at " << at;
-                // The same samples as frames, channel 2 reversed: the same
-                // peaks and warnings as two plane scans.
-                const std::string reversed = Reversed(plane, size);
+                // The same samples as frames: the same peaks and warnings as
+                // two plane scans.
                 std::string frames(2 * plane.size(), '\0');
                 Interleave(count, static_cast<int>(size), plane.data(), reversed.data(),
                            frames.data());

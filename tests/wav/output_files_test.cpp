@@ -8,8 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "support.hpp"
+#include "cli/cli.hpp"
 #include "files/file_safety.hpp"
+#include "support.hpp"
 #include "wav/series.hpp"
 #include "wav/wav.hpp"
 
@@ -378,6 +379,7 @@ TEST_F(OutputFilesTest, StandardOutputOpenForAppendingTakesTheStreamAfterWhatItH
     const std::string out = CaptureStdout([&] {
         fcntl(1, F_SETFL, O_APPEND);
         EXPECT_EQ(write(1, "earlier", 7), 7);
+        EXPECT_EQ(StandardOutputHoldsNoTake(), may_replace[0]);
         EXPECT_EQ(Open(1, 0, 0, kOpenLength) + CommitOutputFiles(&set, 1024, 2), 0);
         EXPECT_EQ(WriteOne(0, 2, 1024, planes.data(), planes.data(), buf.data()), 0);
         EXPECT_EQ(SealShortTake(&set, 2, 1024) + CloseOutputFiles(&set), 0);
