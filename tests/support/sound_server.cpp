@@ -67,7 +67,7 @@ bool SoundServer::Spawn(const std::string& name, bool server, const std::vector<
     for (std::string& a : args)
         c_args.push_back(a.data());
     c_args.push_back(nullptr);
-    std::fflush(nullptr);
+    FlushTestOutput();
     const pid_t pid = fork();
     if (pid < 0) {
         *why_not = std::string("fork: ") + std::strerror(errno);

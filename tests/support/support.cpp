@@ -107,11 +107,13 @@ std::string Story(const RunResult& r)
 
 RunResult RunQuillo(const RunOptions& options)
 {
+    // Closed on exec: a test's other thread may start a program meanwhile
+    // (Shell), which must not hold the program's input or output open.
     int in_pipe[2], out_pipe[2], err_pipe[2];
-    if (pipe(in_pipe) != 0 || pipe(err_pipe) != 0)
+    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
         std::abort();
     if (options.terminal_columns > 0 ? !OpenTerminal(out_pipe, options.terminal_columns)
-                                     : pipe(out_pipe) != 0)
+                                     : pipe2(out_pipe, O_CLOEXEC) != 0)
         std::abort();
     if (options.stdout_pipe_bytes > 0)
         fcntl(out_pipe[1], F_SETPIPE_SZ, options.stdout_pipe_bytes);
@@ -124,7 +126,10 @@ RunResult RunQuillo(const RunOptions& options)
     }
     const std::string alsa_config =
         options.alsa_config.empty() ? AlsaConfigPath() : options.alsa_config;
-    std::fflush(nullptr);
+    // Only the test's own streams: fflush(nullptr) would wait for the lock of
+    // a stream another thread reads (a reader of the program's output, in
+    // Shell), and that read waits for the program this call would start.
+    FlushTestOutput();
     const pid_t pid = fork();
     if (pid == 0) {
         // Whatever the test runner ignores (a shell's background job
@@ -514,6 +519,12 @@ std::vector<std::string> SplitStatus(const std::string& text)
     return pieces;
 }
 
+void FlushTestOutput()
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+}
+
 int Shell(const std::string& command, std::string* out)
 {
     FILE* p = popen(command.c_str(), "r");
@@ -542,7 +553,6 @@ dev_t DeviceOf(const std::string& path)
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_dev : 0;
 }
-
 
 // Waits up to `ms` for the child to end; true when it did.
 bool Reap(pid_t pid, int ms)
@@ -591,7 +601,7 @@ std::unique_ptr<TestFs> TestFs::Mount(const std::string& dir, const std::string&
         all += "," + options;
 
     const dev_t outside = DeviceOf(dir);
-    std::fflush(nullptr);
+    FlushTestOutput();
     const pid_t pid = fork();
     if (pid < 0) {
         *why_not = std::string("fork: ") + std::strerror(errno);

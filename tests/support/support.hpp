@@ -125,6 +125,8 @@ std::vector<std::string> SplitStatus(const std::string& text);
 
 // Runs a shell command, returns its exit status and standard output.
 int Shell(const std::string& command, std::string* out = nullptr);
+// Flushes the test's standard output and error before a fork.
+void FlushTestOutput();
 // Whether a program of that name is on PATH.
 bool OnPath(const std::string& program);
 
